@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a job needs, if any are missing.
+# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench)
+set -euo pipefail
+
+packages=()
+for group in "${@:-base}"; do
+    case "$group" in
+        base) packages+=(cmake ninja-build g++ make libgtest-dev googletest python3 pkg-config binutils) ;;
+        cross) packages+=(mingw-w64 wine64 gcc-multilib g++-multilib qemu-user) ;;
+        sanitize) packages+=(clang libclang-rt-14-dev valgrind) ;;
+        bench) packages+=(libbenchmark-dev gnuplot-nox) ;;
+        *) echo "unknown package group: $group" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo_cmd apt-get update -qq
+    $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,246 @@
+#include "client/CKestrixClient.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "KestrixSPI.h"
+#include "telegram/CommandCodes.h"
+#include "telegram/Pack.h"
+
+namespace kestrix {
+
+CKestrixClient::CKestrixClient(int32_t deviceType, int32_t timeoutMs)
+    : m_connection(this), m_timeout(timeoutMs), m_deviceType(deviceType) {}
+
+CKestrixClient::~CKestrixClient() {
+    if (m_connection.State() == Connected) m_connection.Disconnect(static_cast<uint32_t>(m_timeout));
+    // No receive or alive thread may reach this object once it starts to go.
+    m_connection.StopThreads();
+    m_confirmations.Clear();
+}
+
+int32_t CKestrixClient::ResultFromTransport(TransportStatus status) {
+    if (status == TS_OK) return RC_OK;
+    if (status == TS_MAX_CONNECTIONS) return RC_MAX_CONNECTIONS;
+    return static_cast<int32_t>(status) << 16;
+}
+
+int32_t CKestrixClient::Connect(const char* address, uint16_t port) {
+    if (port == 0) port = m_deviceType == 0 ? 5099 : static_cast<uint16_t>((m_deviceType & 0xFFFF) + 4999);
+    return ResultFromTransport(m_connection.Connect(static_cast<uint8_t>(m_deviceType), std::string(), address,
+                                                    port, static_cast<uint32_t>(m_timeout)));
+}
+
+int32_t CKestrixClient::Initialize() {
+    m_telegramId = 2;
+    return RC_OK;
+}
+
+int32_t CKestrixClient::Disconnect() {
+    return ResultFromTransport(m_connection.Disconnect(static_cast<uint32_t>(m_timeout)));
+}
+
+void CKestrixClient::OnConnectionState(int connected) {
+    m_connectionDown = connected == 0;
+    if (connected == 0) m_confirmations.WakeAll();
+}
+
+bool CKestrixClient::OnRequest(std::unique_ptr<CKestrixMsg>& telegram) {
+    (void)telegram;
+    return false;
+}
+
+uint16_t CKestrixClient::NextTelegramId() { return m_telegramId.fetch_add(1); }
+
+int32_t CKestrixClient::Send(const CKestrixMsg& request) {
+    if (request.Refused()) return RC_BAD_PARAMETER;
+    thread_local std::vector<uint8_t> wire;
+    request.SerializeInto(wire);
+    return ResultFromTransport(m_connection.SendBytes(wire.data(), wire.size(), static_cast<uint32_t>(m_timeout)));
+}
+
+std::unique_ptr<CKestrixMsg> CKestrixClient::ParseIncoming(const uint8_t* bytes, uint16_t length) {
+    auto telegram = std::make_unique<CKestrixMsg>();
+    if (!telegram->Parse(bytes, length)) return nullptr;
+    return telegram;
+}
+
+void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
+    std::unique_ptr<CKestrixMsg> telegram = ParseIncoming(bytes, length);
+    if (!telegram) return;
+    if (!IsConfirmationCode(telegram->CommandCode())) {
+        OnRequest(telegram);
+        return;
+    }
+    m_confirmations.File(std::move(telegram), LocalNow());
+}
+
+std::unique_ptr<CKestrixMsg> CKestrixClient::TakeConfirmation(uint16_t telegramId) {
+    return m_confirmations.Take(telegramId);
+}
+
+void CKestrixClient::RemoveObsoleteConfirmations() {
+    // Entries older than ten time-outs, counted in whole seconds, are
+    // nobody's any more.
+    CKesLocalTime limit = LocalNow();
+    limit.SubtractSeconds(static_cast<uint32_t>(m_timeout) / 100);
+    m_confirmations.RemoveReceivedBefore(limit);
+}
+
+std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId) {
+    std::unique_ptr<CKestrixMsg> found;
+    if (m_timeout <= 0) {
+        found = TakeConfirmation(telegramId);
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
+        found = m_confirmations.WaitAndTake(telegramId, deadline,
+                                            [this] { return m_connectionDown.load(); });
+    }
+    RemoveObsoleteConfirmations();
+    return found;
+}
+
+int32_t CKestrixClient::MissingConfirmationResult() const {
+    return m_connectionDown.load() ? RC_NOT_CONNECTED : RC_TIMEOUT;
+}
+
+int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation) {
+    const int32_t sent = Send(request);
+    if (sent != RC_OK) return sent;
+    confirmation = GetConfirmation(request.TelegramId());
+    if (!confirmation) return MissingConfirmationResult();
+    if (confirmation->Checksum() != confirmation->ComputeChecksum()) return RC_BAD_CHECKSUM;
+    if (confirmation->CommandCode() != ConfirmationCode(request.CommandCode())) return RC_NOT_CONFIRMED;
+    return RC_OK;
+}
+
+int32_t CKestrixClient::ResultFromConfirmation(const CKestrixMsg& confirmation) const {
+    const int32_t type = (m_deviceType & 0xFF) << 8;
+    if (confirmation.Data().empty()) return RC_BAD_CONFIRMATION | type;
+    const uint8_t result = confirmation.Data()[0];
+    return result == 0 ? RC_OK : (type | result);
+}
+
+uint16_t CKestrixClient::Code(uint8_t command) const { return CommandCode(static_cast<uint32_t>(m_deviceType), command); }
+
+int32_t CKestrixClient::RunCommand(uint16_t code, const uint8_t* payload, size_t size,
+                                   std::unique_ptr<CKestrixMsg>& confirmation) {
+    if (size > kMaxTelegramData) return RC_BAD_PARAMETER;
+    const CKestrixMsg request(payload, size, code, NextTelegramId());
+    const int32_t exchanged = Exchange(request, confirmation);
+    if (exchanged != RC_OK) return exchanged;
+    return ResultFromConfirmation(*confirmation);
+}
+
+int32_t CKestrixClient::DeviceInfo(uint8_t* record) {
+    if (record != nullptr) {
+        std::memset(record, 0, KESTRIX_DEVICE_INFO_SIZE);
+        record[18] = static_cast<uint8_t>(m_deviceType);
+    }
+    std::unique_ptr<CKestrixMsg> confirmation;
+    const int32_t result = RunCommand(Code(cmd::kDeviceInfo), nullptr, 0, confirmation);
+    if (result == RC_OK && record != nullptr) {
+        const auto& data = confirmation->Data();
+        const size_t n = std::min<size_t>(KESTRIX_DEVICE_INFO_SIZE, data.size() - 1);
+        std::memcpy(record, data.data() + 1, n);
+    }
+    return result;
+}
+
+int32_t CKestrixClient::DeviceStatus(std::string& text) {
+    std::unique_ptr<CKestrixMsg> confirmation;
+    const int32_t result = RunCommand(Code(cmd::kDeviceStatus), nullptr, 0, confirmation);
+    if (result == RC_OK && confirmation->Data().size() > 1) {
+        text.assign(confirmation->Data().begin() + 1, confirmation->Data().end());
+    }
+    return result;
+}
+
+int32_t CKestrixClient::ReadDigital(uint32_t* first, uint32_t* second) {
+    if (first == nullptr || second == nullptr) return RC_BAD_PARAMETER;
+    std::unique_ptr<CKestrixMsg> confirmation;
+    const int32_t exchanged = Exchange(CKestrixMsg(nullptr, 0, Code(cmd::kReadDigital), NextTelegramId()),
+                                       confirmation);
+    if (exchanged != RC_OK) return exchanged;
+    const auto& data = confirmation->Data();
+    // The result byte counts only together with the two words.
+    if (data.size() < 9) return RC_OK;
+    *first = ReadU32(data.data() + 1);
+    *second = ReadU32(data.data() + 5);
+    return ResultFromConfirmation(*confirmation);
+}
+
+int32_t CKestrixClient::WriteDigital(uint32_t outputBits) {
+    const auto payload = PackU32(outputBits);
+    std::unique_ptr<CKestrixMsg> confirmation;
+    return RunCommand(Code(cmd::kWriteDigital), payload.data(), payload.size(), confirmation);
+}
+
+int32_t CKestrixClientSPI::SetGlobals(uint32_t baudrate, uint8_t signalLevel, uint8_t auxVoltage,
+                                      uint8_t clockMode) {
+    const auto rate = PackU32(baudrate);
+    const uint8_t payload[7] = {rate[0], rate[1], rate[2], rate[3], signalLevel, auxVoltage, clockMode};
+    std::unique_ptr<CKestrixMsg> confirmation;
+    return RunCommand(spi::kSetGlobals, payload, sizeof(payload), confirmation);
+}
+
+int32_t CKestrixClientSPI::GetGlobals(uint32_t& baudrate, uint8_t& signalLevel, uint8_t& auxVoltage,
+                                      uint8_t& clockMode) {
+    std::unique_ptr<CKestrixMsg> confirmation;
+    const int32_t result = RunCommand(spi::kGetGlobals, nullptr, 0, confirmation);
+    if (result == RC_OK && confirmation->Data().size() >= 8) {
+        const uint8_t* data = confirmation->Data().data();
+        baudrate = ReadU32(data + 1);
+        signalLevel = data[5];
+        auxVoltage = data[6];
+        clockMode = data[7];
+    }
+    return result;
+}
+
+int32_t CKestrixClientSPI::DataReq(const uint8_t* writeData, uint16_t writeLength, uint8_t* readData,
+                                   uint16_t readLength) {
+    if ((writeData == nullptr && writeLength > 0) || (readData == nullptr && readLength > 0)) {
+        return RC_BAD_PARAMETER;
+    }
+    const size_t size = std::max(writeLength, readLength);
+    if (size > kMaxTelegramData) return RC_BAD_PARAMETER;
+    thread_local std::vector<uint8_t> payload;
+    payload.assign(size, 0);
+    if (writeLength > 0) std::memcpy(payload.data(), writeData, writeLength);
+    std::unique_ptr<CKestrixMsg> confirmation;
+    const CKestrixMsg request(payload.data(), size, spi::kDataReq, NextTelegramId());
+    const int32_t exchanged = Exchange(request, confirmation);
+    if (exchanged != RC_OK) return exchanged;
+    const auto& data = confirmation->Data();
+    if (data.size() > 1 && readLength > 0) {
+        std::memcpy(readData, data.data() + 1, std::min<size_t>(readLength, data.size() - 1));
+    }
+    return ResultFromConfirmation(*confirmation);
+}
+
+int32_t CKestrixClientSPI::SequenceReq(const uint8_t* sequence, uint16_t sequenceLength, uint16_t* telegramId) {
+    if (sequenceLength > kMaxTelegramData && sequence != nullptr) return RC_BAD_PARAMETER;
+    const uint16_t id = NextTelegramId();
+    const CKestrixMsg request(sequence, sequence != nullptr ? sequenceLength : 0, spi::kSequence, id);
+    const int32_t result = Send(request);
+    if (telegramId != nullptr) *telegramId = id;
+    return result;
+}
+
+int32_t CKestrixClientSPI::SequenceGetCnf(uint16_t telegramId, uint8_t* buffer, uint16_t bufferSize) {
+    std::unique_ptr<CKestrixMsg> confirmation = GetConfirmation(telegramId);
+    if (!confirmation) return MissingConfirmationResult();
+    if (confirmation->Checksum() != confirmation->ComputeChecksum()) return RC_BAD_CHECKSUM;
+    if (confirmation->CommandCode() != ConfirmationCode(spi::kSequence)) return RC_NOT_CONFIRMED;
+    const int32_t result = ResultFromConfirmation(*confirmation);
+    const auto& data = confirmation->Data();
+    if (buffer != nullptr && data.size() > 1 && bufferSize > 0) {
+        std::memcpy(buffer, data.data() + 1, std::min<size_t>(bufferSize, data.size() - 1));
+    }
+    return result;
+}
+
+}  // namespace kestrix

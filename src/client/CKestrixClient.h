@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "client/ConfirmationStore.h"
+#include "telegram/CKestrixMsg.h"
+#include "transport/CKesIPConnection.h"
+
+namespace kestrix {
+
+// The client behind one open handle: owns the connection to one gateway,
+// numbers the requests and hands each caller its own confirmation. Any
+// number of application threads may use one client at once.
+class CKestrixClient {
+public:
+    // Passes the transport's notifications on to the client that owns it.
+    class CConnection : public CKesIPConnection {
+    public:
+        explicit CConnection(CKestrixClient* client) : m_client(client) {}
+
+    protected:
+        void OnConnectionState(int connected) override { m_client->OnConnectionState(connected); }
+        void OnTelegram(const uint8_t* data, int length) override {
+            m_client->OnTelegram(data, static_cast<uint16_t>(length));
+        }
+
+    private:
+        CKestrixClient* m_client;
+    };
+
+    CKestrixClient(int32_t deviceType, int32_t timeoutMs);
+    virtual ~CKestrixClient();
+    CKestrixClient(const CKestrixClient&) = delete;
+    CKestrixClient& operator=(const CKestrixClient&) = delete;
+
+    // Port 0 means the device type's default port (5002 for SPI).
+    int32_t Connect(const char* address, uint16_t port);
+    virtual int32_t Send(const CKestrixMsg& request);
+    virtual int32_t Initialize();
+    virtual int32_t Disconnect();
+    virtual void OnTelegram(const uint8_t* bytes, uint16_t length);
+    virtual void OnConnectionState(int connected);
+    // A telegram from the gateway that is not a confirmation; true when taken over.
+    virtual bool OnRequest(std::unique_ptr<CKestrixMsg>& telegram);
+    virtual int32_t ResultFromConfirmation(const CKestrixMsg& confirmation) const;
+
+    uint16_t NextTelegramId();
+    // Sends the request and waits for its checked confirmation.
+    int32_t Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation);
+    // Waits up to the time-out for the confirmation with this ID; unchecked.
+    std::unique_ptr<CKestrixMsg> GetConfirmation(uint16_t telegramId);
+    // Result code for a confirmation that GetConfirmation did not deliver.
+    int32_t MissingConfirmationResult() const;
+
+    int32_t DeviceInfo(uint8_t* record);
+    int32_t DeviceStatus(std::string& text);
+    int32_t ReadDigital(uint32_t* first, uint32_t* second);
+    int32_t WriteDigital(uint32_t outputBits);
+
+    int32_t DeviceType() const { return m_deviceType; }
+    int32_t Timeout() const { return m_timeout; }
+    CConnection& Connection() { return m_connection; }
+    ConfirmationStore& Store() { return m_confirmations; }
+
+    static int32_t ResultFromTransport(TransportStatus status);
+
+protected:
+    // Builds the request with this command code, exchanges it and turns
+    // the confirmation into a result code. `confirmation` keeps the answer.
+    int32_t RunCommand(uint16_t code, const uint8_t* payload, size_t size,
+                       std::unique_ptr<CKestrixMsg>& confirmation);
+    uint16_t Code(uint8_t command) const;
+
+    std::unique_ptr<CKestrixMsg> TakeConfirmation(uint16_t telegramId);
+    void RemoveObsoleteConfirmations();
+    std::unique_ptr<CKestrixMsg> ParseIncoming(const uint8_t* bytes, uint16_t length);
+
+private:
+    CConnection m_connection;
+    const int32_t m_timeout;
+    ConfirmationStore m_confirmations;
+    // Advanced by any caller thread.
+    std::atomic<uint16_t> m_telegramId{0};
+    const int32_t m_deviceType;
+    // Set by the transport's threads when the connection goes down, so that
+    // waiting callers give up at once instead of sitting out the time-out.
+    std::atomic<bool> m_connectionDown{false};
+};
+
+// The SPI variant; the library creates every client as one.
+class CKestrixClientSPI : public CKestrixClient {
+public:
+    CKestrixClientSPI(int32_t deviceType, int32_t timeoutMs) : CKestrixClient(deviceType, timeoutMs) {}
+    ~CKestrixClientSPI() override = default;
+
+    int32_t SetGlobals(uint32_t baudrate, uint8_t signalLevel, uint8_t auxVoltage, uint8_t clockMode);
+    int32_t GetGlobals(uint32_t& baudrate, uint8_t& signalLevel, uint8_t& auxVoltage, uint8_t& clockMode);
+    int32_t DataReq(const uint8_t* writeData, uint16_t writeLength, uint8_t* readData, uint16_t readLength);
+    int32_t SequenceReq(const uint8_t* sequence, uint16_t sequenceLength, uint16_t* telegramId);
+    int32_t SequenceGetCnf(uint16_t telegramId, uint8_t* buffer, uint16_t bufferSize);
+};
+
+}  // namespace kestrix

@@ -1,0 +1,88 @@
+#include "client/ConfirmationStore.h"
+
+#include <mutex>
+
+namespace kestrix {
+
+void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received) {
+    const uint16_t id = telegram->TelegramId();
+    const size_t size = telegram->Data().size() + kEntryOverhead;
+    {
+        std::lock_guard<CKesMutex> lock(m_storeMutex);
+        auto it = m_entries.find(id);
+        if (it != m_entries.end()) Erase(it);
+        Entry& entry = m_entries[id];
+        entry.telegram = std::move(telegram);
+        entry.received = received;
+        entry.sequence = m_nextSequence++;
+        entry.cost = size;
+        m_bytes += size;
+        EnforceLimit();
+    }
+    m_filed.notify_all();
+}
+
+std::unique_ptr<CKestrixMsg> ConfirmationStore::Take(uint16_t telegramId) {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    return TakeLocked(telegramId);
+}
+
+std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) {
+    auto it = m_entries.find(telegramId);
+    if (it == m_entries.end()) return nullptr;
+    std::unique_ptr<CKestrixMsg> telegram = std::move(it->second.telegram);
+    Erase(it);
+    return telegram;
+}
+
+void ConfirmationStore::Erase(std::map<uint16_t, Entry>::iterator it) {
+    m_bytes -= it->second.cost;
+    m_entries.erase(it);
+}
+
+void ConfirmationStore::EnforceLimit() {
+    while (m_bytes > m_byteLimit) {
+        auto oldest = m_entries.end();
+        for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+            if (m_waiters.count(it->first) != 0) continue;
+            if (oldest == m_entries.end() || it->second.sequence < oldest->second.sequence) oldest = it;
+        }
+        // Everything left is awaited by a caller: keep it.
+        if (oldest == m_entries.end()) return;
+        Erase(oldest);
+    }
+}
+
+void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    const int64_t limitMs = limit.GetMilliseconds();
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        auto next = std::next(it);
+        if (it->second.received.GetMilliseconds() < limitMs) Erase(it);
+        it = next;
+    }
+}
+
+void ConfirmationStore::Clear() {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    m_entries.clear();
+    m_bytes = 0;
+}
+
+void ConfirmationStore::WakeAll() {
+    // Taking the lock orders the wake-up after a waiter's last check.
+    { std::lock_guard<CKesMutex> lock(m_storeMutex); }
+    m_filed.notify_all();
+}
+
+size_t ConfirmationStore::Count() {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    return m_entries.size();
+}
+
+size_t ConfirmationStore::Bytes() {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    return m_bytes;
+}
+
+}  // namespace kestrix

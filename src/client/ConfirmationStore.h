@@ -1,0 +1,87 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "telegram/CKestrixMsg.h"
+#include "time/CKesLocalTime.h"
+#include "transport/CKesMutex.h"
+
+namespace kestrix {
+
+// Confirmations filed by telegram ID until their caller takes them. Any
+// number of callers may wait at once; every filing wakes them all, and each
+// looks for its own ID. The store is bounded: when full, the oldest entries
+// that no caller waits for are dropped first.
+class ConfirmationStore {
+public:
+    struct Entry {
+        std::unique_ptr<CKestrixMsg> telegram;
+        CKesLocalTime received;
+        uint64_t sequence = 0;
+        size_t cost = 0;
+    };
+
+    static constexpr size_t kDefaultByteLimit = 8u << 20;
+    // Counted per entry on top of its data, so that empty telegrams count too.
+    static constexpr size_t kEntryOverhead = 64;
+
+    explicit ConfirmationStore(size_t byteLimit = kDefaultByteLimit) : m_byteLimit(byteLimit) {}
+
+    // Files a confirmation, replacing an earlier one with the same ID.
+    void File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received);
+    std::unique_ptr<CKestrixMsg> Take(uint16_t telegramId);
+    // Waits until the confirmation is filed, the time is up or `abandon()`
+    // (checked under the store lock after each wake-up) says to stop.
+    template <typename Abandon>
+    std::unique_ptr<CKestrixMsg> WaitAndTake(uint16_t telegramId, std::chrono::steady_clock::time_point deadline,
+                                             Abandon&& abandon);
+    // Drops entries received before `limit` (compared in whole milliseconds).
+    void RemoveReceivedBefore(const CKesLocalTime& limit);
+    void Clear();
+    // Wakes every waiter to re-check its condition.
+    void WakeAll();
+
+    size_t Count();
+    size_t Bytes();
+
+private:
+    std::unique_ptr<CKestrixMsg> TakeLocked(uint16_t telegramId);
+    void Erase(std::map<uint16_t, Entry>::iterator it);
+    void EnforceLimit();
+
+    CKesMutex m_storeMutex;
+    std::condition_variable m_filed;
+    // Guarded by m_storeMutex.
+    std::map<uint16_t, Entry> m_entries;
+    std::map<uint16_t, int> m_waiters;
+    size_t m_bytes = 0;
+    uint64_t m_nextSequence = 0;
+    size_t m_byteLimit;
+};
+
+template <typename Abandon>
+std::unique_ptr<CKestrixMsg> ConfirmationStore::WaitAndTake(uint16_t telegramId,
+                                                            std::chrono::steady_clock::time_point deadline,
+                                                            Abandon&& abandon) {
+    std::unique_lock<std::mutex> lock(m_storeMutex.Native());
+    if (auto found = TakeLocked(telegramId)) return found;
+    ++m_waiters[telegramId];
+    std::unique_ptr<CKestrixMsg> found;
+    for (;;) {
+        if (abandon()) break;
+        if (m_filed.wait_until(lock, deadline) == std::cv_status::timeout) {
+            found = TakeLocked(telegramId);
+            break;
+        }
+        if ((found = TakeLocked(telegramId))) break;
+    }
+    if (--m_waiters[telegramId] == 0) m_waiters.erase(telegramId);
+    return found;
+}
+
+}  // namespace kestrix
