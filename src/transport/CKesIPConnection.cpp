@@ -220,6 +220,8 @@ TransportStatus CKesIPConnection::SendTelegram(const CKesMsg& message, uint32_t 
 TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs) {
     switch (m_state.load()) {
         case Connected: break;
+        // A connection that is going down is as good as gone to a sender.
+        case Closing:
         case Disconnected: return TS_NOT_CONNECTED;
         case NoNetworkStack: return TS_STACK_NOT_INITIALIZED;
         default: return TS_NOT_ALLOWED;
