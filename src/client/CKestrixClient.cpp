@@ -165,10 +165,12 @@ int32_t CKestrixClient::ReadDigital(uint32_t* first, uint32_t* second) {
                                        confirmation);
     if (exchanged != RC_OK) return exchanged;
     const auto& data = confirmation->Data();
-    // The result byte counts only together with the two words.
-    if (data.size() < 9) return RC_OK;
-    *first = ReadU32(data.data() + 1);
-    *second = ReadU32(data.data() + 5);
+    // The words are stored whatever the result byte says; a short answer
+    // leaves them alone but still reports the gateway's verdict.
+    if (data.size() >= 9) {
+        *first = ReadU32(data.data() + 1);
+        *second = ReadU32(data.data() + 5);
+    }
     return ResultFromConfirmation(*confirmation);
 }
 
