@@ -19,11 +19,11 @@ public:
     CKesEvent(const CKesEvent&) = delete;
     CKesEvent& operator=(const CKesEvent&) = delete;
 
+    // Notifies under the lock: a waiter released by this signal may destroy
+    // the event as soon as its wait returns.
     void Signal() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_signalled = true;
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_signalled = true;
         m_condition.notify_one();
     }
 
