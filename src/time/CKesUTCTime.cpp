@@ -37,11 +37,12 @@ void CKesUTCTime::SetMilliseconds(int64_t milliseconds) { m_ticks = milliseconds
 void CKesUTCTime::SetTicks(int64_t ticks) { m_ticks = ticks; }
 void CKesUTCTime::SubtractSeconds(uint32_t seconds) { m_ticks -= static_cast<int64_t>(seconds) * kTicksPerSecond; }
 
-// Text layout: YYYY-MM-DD hh:mm:ss.fffffff (UTC, 10-ns fraction).
+// Text layout: YYYY-MM-DD hh:mm:ss.ffffffff, the UTC instant with its 10-ns
+// fraction. Zone hours are not written, so a local time stamp reads back
+// into one with the same zone hours unchanged.
 std::ostream& CKesUTCTime::WriteText(std::ostream& out) const {
-    const int64_t ticks = GetTicks();
-    int64_t days = ticks / kTicksPerDay;
-    int64_t rest = ticks % kTicksPerDay;
+    int64_t days = m_ticks / kTicksPerDay;
+    int64_t rest = m_ticks % kTicksPerDay;
     if (rest < 0) {
         rest += kTicksPerDay;
         --days;
@@ -59,12 +60,18 @@ std::ostream& CKesUTCTime::WriteText(std::ostream& out) const {
 std::istream& CKesUTCTime::ReadText(std::istream& in) {
     int32_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     int64_t fraction = 0;
-    char sep[6] = {};
-    if (in >> year >> sep[0] >> month >> sep[1] >> day >> hour >> sep[2] >> minute >> sep[3] >> second >> sep[4] >>
-        fraction) {
-        const CKesLocalTime fields(day, month, year, hour, minute, second, 0);
-        SetTicks(fields.CKesUTCTime::GetTicks() + fraction);
+    char sep[5] = {};
+    if (!(in >> year >> sep[0] >> month >> sep[1] >> day >> hour >> sep[2] >> minute >> sep[3] >> second >> sep[4] >>
+          fraction)) {
+        return in;
     }
+    if (year < 0 || sep[0] != '-' || sep[1] != '-' || sep[2] != ':' || sep[3] != ':' || sep[4] != '.' ||
+        fraction < 0 || fraction >= kTicksPerSecond) {
+        in.setstate(std::ios::failbit);
+        return in;
+    }
+    const CKesLocalTime fields(day, month, year, hour, minute, second, 0);
+    m_ticks = fields.CKesUTCTime::GetTicks() + fraction;
     return in;
 }
 
