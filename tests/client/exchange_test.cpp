@@ -79,9 +79,13 @@ TEST_F(ExchangeTest, ConfirmationFaultsGiveTheirResultCodes) {
 
 TEST_F(ExchangeTest, LateConfirmationIsNotMistakenForTheNextOne) {
     Open(100);
+    // The first request is answered only together with the second.
     gateway.SetHandler([](Peer& peer, const CKesMsg& r) {
-        if (r.TelegramId() == 2) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        peer.Send(Echo(r));
+        if (r.TelegramId() == 2) return;
+        Bytes late = Wire(ConfirmationCode(r.CommandCode()), 2, {0x21, 9, 9, 9, 9});
+        const Bytes mine = Echo(r);
+        late.insert(late.end(), mine.begin(), mine.end());
+        peer.Send(late);
     });
     EXPECT_EQ(Transfer(), RC_TIMEOUT);
     Bytes read(4);
