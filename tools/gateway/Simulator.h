@@ -1,0 +1,153 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Faults.h"
+#include "SpiDevice.h"
+#include "transport/Platform.h"
+
+namespace kestrix::gateway {
+
+class FlashDevice;
+
+enum class DeviceKind { Flash, Loopback };
+
+struct SimulatorOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = 5002;
+    // Connects beyond this get the connect confirmation with result byte 1.
+    uint32_t maxConnections = 16;
+    // Interval of the alive requests sent to each client; 0 sends none.
+    uint32_t aliveIntervalMs = 0;
+    DeviceKind device = DeviceKind::Flash;
+    uint32_t flashSize = 16u << 20;
+    // Keeps the flash contents across runs when not empty.
+    std::string flashImage;
+    // Scales the flash's program and erase times; 0 makes them instant.
+    double speedFactor = 1.0;
+    uint32_t inputs = 0;
+    uint32_t sequenceLimitMs = 1000;
+    uint32_t serialNumber = 0x00012345;
+    std::vector<Fault> faults;
+    // One log line per telegram besides the connection events.
+    bool verbose = false;
+    // Receives every log line, from any thread; none keeps the simulator quiet.
+    std::function<void(const std::string&)> log;
+};
+
+struct SimulatorStats {
+    uint32_t clientsConnected = 0;  // handshake done, still connected
+    uint64_t connectsAccepted = 0;
+    uint64_t connectsRefused = 0;
+    uint64_t telegramsServed = 0;  // device requests
+    uint64_t clientsDropped = 0;   // for malformed or endless input
+    uint64_t aliveConfirmations = 0;
+    uint64_t disconnectRequests = 0;  // received from clients
+};
+
+// Layout of the device information record.
+namespace info {
+constexpr size_t kSize = 20;
+constexpr size_t kFirmwareMajor = 0;
+constexpr size_t kFirmwareMinor = 1;
+constexpr size_t kHardwareRevision = 2;  // u16
+constexpr size_t kSerialNumber = 4;      // u32
+constexpr size_t kInputLines = 8;
+constexpr size_t kOutputLines = 9;
+constexpr size_t kSpiDevice = 10;  // 1 flash, 2 loopback
+constexpr size_t kFlashSize = 12;  // u32, 0 without flash
+constexpr size_t kMaxTransfer = 16;  // u16
+constexpr size_t kDeviceType = 18;
+constexpr size_t kSimulatorMark = 19;  // 'S'
+}  // namespace info
+
+// A gateway on a TCP address: answers the connection-level telegrams and
+// the device commands of every client, each connection on its own thread,
+// with one SPI device and one set of digital lines shared by all.
+class Simulator {
+public:
+    explicit Simulator(SimulatorOptions options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Listens and serves. False with `error` when the address cannot be
+    // bound or the flash image cannot be read.
+    bool Start(std::string& error);
+    bool Start();
+    // Closes every connection and saves the flash image.
+    void Stop();
+
+    const SimulatorOptions& Options() const { return m_options; }
+    // "host:port", with brackets around an IPv6 host.
+    std::string Endpoint() const;
+
+    void SetInputs(uint32_t word);
+    uint32_t Outputs();
+    void SetFaults(std::vector<Fault> faults);
+    void AddFault(const Fault& fault);
+    void ClearFaults();
+    // Sends a disconnect request to every connected client.
+    void DisconnectClients();
+    bool SaveFlash(std::string& error);
+
+    SimulatorStats Stats();
+    std::string StatusText();
+    std::array<uint8_t, info::kSize> InfoRecord();
+
+private:
+    class Connection;
+    class BusHost;
+    friend class Connection;
+
+    void AcceptLoop();
+    void ReapFinished();
+    void Log(const std::string& line);
+    std::vector<Fault> FaultsSnapshot();
+    // Answers one device request; the first byte is the result byte.
+    std::vector<uint8_t> Execute(uint16_t code, const std::vector<uint8_t>& data);
+
+    SimulatorOptions m_options;
+    std::chrono::steady_clock::time_point m_started;
+    platform::SocketHandle m_listener = platform::kInvalidSocket;
+    bool m_networkStarted = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_acceptThread;
+
+    std::mutex m_logMutex;
+
+    // Guards the device state; taken by connection threads and API callers.
+    std::mutex m_deviceMutex;
+    std::unique_ptr<SpiDevice> m_device;
+    FlashDevice* m_flash = nullptr;  // m_device when it is a flash
+    uint32_t m_baudrate = 1000000;
+    uint8_t m_signalLevel = 0;
+    uint8_t m_auxVoltage = 0;
+    uint8_t m_clockMode = 0;
+    uint32_t m_inputs = 0;
+    uint32_t m_outputs = 0;
+
+    std::mutex m_faultMutex;
+    std::vector<Fault> m_faults;
+
+    // Guards the connection list; the accept thread adds and reaps.
+    std::mutex m_connectionsMutex;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+    uint64_t m_clientNumber = 0;
+    // Connect requests since start, counted by every connection thread.
+    std::atomic<uint64_t> m_connectNumber{0};
+
+    std::mutex m_statsMutex;
+    SimulatorStats m_stats;
+};
+
+}  // namespace kestrix::gateway

@@ -1,0 +1,251 @@
+// kestrix-gateway: a simulated SPI gateway on a TCP address, for developing
+// and testing against the library without hardware.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Faults.h"
+#include "Simulator.h"
+
+using namespace kestrix::gateway;
+
+namespace {
+
+volatile std::sig_atomic_t g_signalled = 0;
+
+extern "C" void OnSignal(int) { g_signalled = 1; }
+
+const char* const kUsage =
+    "usage: kestrix-gateway [options]\n"
+    "\n"
+    "Serves the gateway's side of the protocol on a TCP address until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --address ADDR          address to listen on (default 127.0.0.1)\n"
+    "  --port P                TCP port (default 5002)\n"
+    "  --max-connections N     connects beyond N get result byte 1 (default 16)\n"
+    "  --alive MS              send each client alive requests every MS ms (default 0: none)\n"
+    "  --device flash|loopback the device on the SPI bus (default flash)\n"
+    "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
+    "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
+    "  --speed F               program and erase times times F; 0 makes them instant (default 1)\n"
+    "  --inputs WORD           the digital input word (default 0)\n"
+    "  --sequence-limit MS     sequences running longer end with result byte 0x31 (default 1000)\n"
+    "  --serial N              serial number in the information record\n"
+    "  --fault SPEC            inject a fault; may be repeated (see below)\n"
+    "  --exit-on-eof           stop when standard input ends\n"
+    "  -v, --verbose           log one line per telegram\n"
+    "  -h, --help              show this text\n"
+    "\n"
+    "Faults (SPEC is NAME[=VALUE][@N]):\n";
+
+const char* const kCommands =
+    "\n"
+    "Commands on standard input, one per line:\n"
+    "  inputs WORD             set the digital input word\n"
+    "  fault SPEC              add a fault\n"
+    "  faults clear            remove every fault\n"
+    "  disconnect              send every client a disconnect request\n"
+    "  status                  print the status text\n"
+    "  save                    write the flash image now\n"
+    "  quit                    stop\n";
+
+bool ParseSize(std::string text, uint64_t& value) {
+    uint64_t scale = 1;
+    if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) scale = 1024;
+    if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) scale = 1024 * 1024;
+    if (scale != 1) text.pop_back();
+    if (!ParseNumber(text, value) || value > UINT32_MAX / scale) return false;
+    value *= scale;
+    return true;
+}
+
+bool ParseFactor(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= 1000;
+}
+
+// Returns 0 to run, 1 after --help, 2 on a bad command line.
+int ParseArguments(int argc, char** argv, SimulatorOptions& options, bool& exitOnEof) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
+            std::cout << kUsage << FaultHelp() << kCommands;
+            return 1;
+        }
+        if (option == "-v" || option == "--verbose") {
+            options.verbose = true;
+            continue;
+        }
+        if (option == "--exit-on-eof") {
+            exitOnEof = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::cerr << "kestrix-gateway: " << option << " needs a value (see --help)\n";
+            return 2;
+        }
+        const std::string value = argv[++i];
+        uint64_t number = 0;
+        bool ok = true;
+        if (option == "--address") {
+            options.address = value;
+        } else if (option == "--port") {
+            ok = ParseNumber(value, number) && number >= 1 && number <= 65535;
+            options.port = static_cast<uint16_t>(number);
+        } else if (option == "--max-connections") {
+            ok = ParseNumber(value, number) && number >= 1 && number <= 1024;
+            options.maxConnections = static_cast<uint32_t>(number);
+        } else if (option == "--alive") {
+            ok = ParseNumber(value, number) && number <= UINT32_MAX;
+            options.aliveIntervalMs = static_cast<uint32_t>(number);
+        } else if (option == "--device") {
+            ok = value == "flash" || value == "loopback";
+            options.device = value == "loopback" ? DeviceKind::Loopback : DeviceKind::Flash;
+        } else if (option == "--flash-size") {
+            ok = ParseSize(value, number);
+            options.flashSize = static_cast<uint32_t>(number);
+        } else if (option == "--flash-image") {
+            options.flashImage = value;
+        } else if (option == "--speed") {
+            ok = ParseFactor(value, options.speedFactor);
+        } else if (option == "--inputs") {
+            ok = ParseNumber(value, number) && number <= UINT32_MAX;
+            options.inputs = static_cast<uint32_t>(number);
+        } else if (option == "--sequence-limit") {
+            ok = ParseNumber(value, number) && number <= UINT32_MAX;
+            options.sequenceLimitMs = static_cast<uint32_t>(number);
+        } else if (option == "--serial") {
+            ok = ParseNumber(value, number) && number <= UINT32_MAX;
+            options.serialNumber = static_cast<uint32_t>(number);
+        } else if (option == "--fault") {
+            std::string error;
+            auto fault = ParseFault(value, error);
+            if (!fault) {
+                std::cerr << "kestrix-gateway: " << error << "\n";
+                return 2;
+            }
+            options.faults.push_back(*fault);
+        } else {
+            std::cerr << "kestrix-gateway: unknown option " << option << " (see --help)\n";
+            return 2;
+        }
+        if (!ok) {
+            std::cerr << "kestrix-gateway: bad value '" << value << "' for " << option << "\n";
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// Lines from standard input, read on a thread of their own and carried out
+// by the main thread.
+struct CommandQueue {
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    bool ended = false;
+};
+
+void ReadCommands(CommandQueue* queue) {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        queue->lines.push_back(line);
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->ended = true;
+}
+
+// Returns false when the command asks to stop.
+bool RunCommand(Simulator& simulator, const std::string& line) {
+    std::istringstream words(line);
+    std::string command;
+    std::string argument;
+    words >> command >> argument;
+    std::string extra;
+    words >> extra;
+    uint64_t number = 0;
+    std::string error;
+    if (command.empty()) return true;
+    if (command == "quit" || command == "exit") return false;
+    if (command == "inputs" && extra.empty() && ParseNumber(argument, number) && number <= UINT32_MAX) {
+        simulator.SetInputs(static_cast<uint32_t>(number));
+        std::cout << "inputs " << argument << std::endl;
+    } else if (command == "fault" && extra.empty()) {
+        auto fault = ParseFault(argument, error);
+        if (fault) {
+            simulator.AddFault(*fault);
+            std::cout << "fault " << FormatFault(*fault) << std::endl;
+        } else {
+            std::cout << "error: " << error << std::endl;
+        }
+    } else if (command == "faults" && argument == "clear") {
+        simulator.ClearFaults();
+        std::cout << "faults cleared" << std::endl;
+    } else if (command == "disconnect") {
+        simulator.DisconnectClients();
+        std::cout << "disconnect requested" << std::endl;
+    } else if (command == "status") {
+        std::cout << simulator.StatusText() << std::endl;
+    } else if (command == "save") {
+        std::cout << (simulator.SaveFlash(error) ? "saved" : "error: " + error) << std::endl;
+    } else {
+        std::cout << "error: unknown command '" << line << "'" << std::endl;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimulatorOptions options;
+    bool exitOnEof = false;
+    const int parsed = ParseArguments(argc, argv, options, exitOnEof);
+    if (parsed != 0) return parsed == 1 ? 0 : 2;
+
+    const auto started = std::chrono::steady_clock::now();
+    options.log = [started](const std::string& line) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(stderr, "[%9.3f] %s\n", seconds, line.c_str());
+    };
+
+    Simulator simulator(options);
+    std::string error;
+    if (!simulator.Start(error)) {
+        std::cerr << "kestrix-gateway: " << error << "\n";
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::cout << "listening on " << simulator.Endpoint() << std::endl;
+
+    // The reader may still be blocked on standard input at exit; it owns
+    // nothing that needs tearing down, so it is left to the process end.
+    auto* queue = new CommandQueue;
+    std::thread(ReadCommands, queue).detach();
+
+    bool running = true;
+    while (running && g_signalled == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::deque<std::string> lines;
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> lock(queue->mutex);
+            lines.swap(queue->lines);
+            ended = queue->ended;
+        }
+        for (const std::string& line : lines) running = running && RunCommand(simulator, line);
+        if (ended && exitOnEof) running = false;
+    }
+    simulator.Stop();
+    std::cout << "stopped" << std::endl;
+    return 0;
+}
