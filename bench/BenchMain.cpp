@@ -1,0 +1,548 @@
+// The library against the network's limit: every figure is measured for the
+// library (through the exported functions) and for a baseline client on a
+// plain blocking socket, in alternating rounds against the same echo
+// gateway, and reported as library / baseline.
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BaselineClient.h"
+#include "EchoGateway.h"
+#include "KestrixSPI.h"
+#include "ResultTable.h"
+#include "telegram/CommandCodes.h"
+
+namespace kestrix::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t kPort = 5002;
+constexpr int32_t kTimeoutMs = 2000;
+constexpr int kPayloads[] = {1, 64, 1024, 16384, 65528};
+constexpr int kWindows[] = {1, 8, 64};
+constexpr int kThreadCounts[] = {1, 2, 4};
+constexpr uint16_t kSmallPayload = 16;
+constexpr int kHandlesForMemory = 64;
+
+struct Options {
+    int rounds = 9;
+    bool quick = false;
+    std::string csv;
+    std::string plot;
+};
+
+struct Gateway {
+    std::string address;
+    pid_t pid = -1;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "kestrix_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+void Check(int32_t rc, const char* what) {
+    if (rc == RC_OK) return;
+    char text[128];
+    SPIErrorMessage(rc, text, sizeof(text));
+    Fail(std::string(what) + " failed: " + text);
+}
+
+// Starts the gateway in a child process on a loopback address of its own;
+// the child dies with us.
+Gateway StartGateway() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const unsigned r = random();
+        const std::string address = "127." + std::to_string(1 + r % 250) + "." + std::to_string((r >> 8) % 256) +
+                                    "." + std::to_string(1 + (r >> 16) % 250);
+        int ready[2];
+        if (pipe(ready) != 0) Fail("pipe");
+        const pid_t pid = fork();
+        if (pid < 0) Fail("fork");
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            close(ready[0]);
+            EchoGateway gateway;
+            const char ok = gateway.Listen(address, kPort) ? 1 : 0;
+            if (write(ready[1], &ok, 1) != 1 || !ok) _exit(1);
+            close(ready[1]);
+            gateway.Run();
+        }
+        close(ready[1]);
+        char ok = 0;
+        const bool listening = read(ready[0], &ok, 1) == 1 && ok == 1;
+        close(ready[0]);
+        if (listening) return Gateway{address, pid};
+        waitpid(pid, nullptr, 0);
+    }
+    Fail("no free loopback address for the gateway");
+}
+
+void StopGateway(const Gateway& gateway) {
+    kill(gateway.pid, SIGTERM);
+    waitpid(gateway.pid, nullptr, 0);
+}
+
+int32_t OpenLibrary(const std::string& target) {
+    int32_t handle = -1;
+    Check(SPIOpenDevice(&handle, target.c_str(), kTimeoutMs), "SPIOpenDevice");
+    return handle;
+}
+
+BaselineClient& OpenBaseline(BaselineClient& client, const std::string& address) {
+    if (!client.Open(address, kPort)) Fail("baseline open failed");
+    return client;
+}
+
+// Runs library and baseline once per round, alternating which goes first.
+void Rounds(int rounds, const std::function<void()>& library, const std::function<void()>& baseline) {
+    for (int r = 0; r < rounds; ++r) {
+        if (r % 2 == 0) {
+            library();
+            baseline();
+        } else {
+            baseline();
+            library();
+        }
+    }
+}
+
+// Per-round figures of both sides; the ratio is the median of the ratios.
+struct Paired {
+    std::vector<double> library;
+    std::vector<double> baseline;
+
+    double Ratio() const {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < library.size() && i < baseline.size(); ++i) ratios.push_back(library[i] / baseline[i]);
+        return Median(ratios);
+    }
+};
+
+class Bench {
+public:
+    Bench(const Options& options, const Gateway& gateway)
+        : m_options(options), m_address(gateway.address), m_target(gateway.address + ":" + std::to_string(kPort)) {}
+
+    void RoundTrips();
+    void Pipelined();
+    void OpenClose();
+    void Threads();
+    void Memory();
+
+    ResultTable& Table() { return m_table; }
+
+private:
+    int Scaled(int full, int quick) const { return m_options.quick ? quick : full; }
+
+    const Options& m_options;
+    const std::string m_address;
+    const std::string m_target;
+    ResultTable m_table;
+};
+
+void Bench::RoundTrips() {
+    const int32_t handle = OpenLibrary(m_target);
+    BaselineClient baseline;
+    OpenBaseline(baseline, m_address);
+    std::vector<char> write(65528), read(65528);
+    for (size_t i = 0; i < write.size(); ++i) write[i] = static_cast<char>(i * 7);
+    for (const int payload : kPayloads) {
+        const uint16_t size = static_cast<uint16_t>(payload);
+        const int calls = Scaled(payload <= 1024 ? 2000 : payload <= 16384 ? 600 : 250, 20);
+        std::vector<double> libSamples, baseSamples;
+        Paired medians;
+        auto runLibrary = [&] {
+            std::vector<double> samples;
+            for (int i = 0; i < calls; ++i) {
+                const Clock::time_point start = Clock::now();
+                Check(SPIDataReq(handle, write.data(), size, read.data(), size), "SPIDataReq");
+                samples.push_back(Micros(Clock::now() - start));
+            }
+            medians.library.push_back(Median(samples));
+            libSamples.insert(libSamples.end(), samples.begin(), samples.end());
+        };
+        auto runBaseline = [&] {
+            std::vector<double> samples;
+            for (int i = 0; i < calls; ++i) {
+                const Clock::time_point start = Clock::now();
+                if (!baseline.Transfer(reinterpret_cast<const uint8_t*>(write.data()), size,
+                                       reinterpret_cast<uint8_t*>(read.data()), size)) {
+                    Fail("baseline transfer failed");
+                }
+                samples.push_back(Micros(Clock::now() - start));
+            }
+            medians.baseline.push_back(Median(samples));
+            baseSamples.insert(baseSamples.end(), samples.begin(), samples.end());
+        };
+        // One unmeasured pass each warms caches, buffers and the TCP window.
+        runLibrary();
+        runBaseline();
+        medians = Paired{};
+        libSamples.clear();
+        baseSamples.clear();
+        Rounds(m_options.rounds, runLibrary, runBaseline);
+
+        const double bound = payload <= 1024 ? 1.25 : payload >= 65528 ? 1.15 : 0;
+        const Target target = bound > 0 ? Target{TargetKind::RatioAtMost, bound} : Target{};
+        const std::string name = "round trip " + std::to_string(payload) + " B";
+        m_table.Add({name + ", median", "us", Median(libSamples), Median(baseSamples), medians.Ratio(), target});
+        const double libP99 = Percentile(libSamples, 99);
+        const double baseP99 = Percentile(baseSamples, 99);
+        m_table.Add({name + ", p99", "us", libP99, baseP99, libP99 / baseP99, Target{}});
+        m_table.AddLatency({payload, Median(libSamples), libP99, Median(baseSamples), baseP99});
+    }
+    if (!baseline.Close()) Fail("baseline close failed");
+    Check(SPICloseDevice(handle), "SPICloseDevice");
+}
+
+void Bench::Pipelined() {
+    const int32_t handle = OpenLibrary(m_target);
+    BaselineClient baseline;
+    OpenBaseline(baseline, m_address);
+    const std::vector<char> sequence(kSmallPayload, 0x5A);
+    std::vector<char> answer(kSmallPayload);
+    const int telegrams = Scaled(6000, 200);
+    for (const int window : kWindows) {
+        Paired rates;
+        auto runLibrary = [&] {
+            std::vector<uint16_t> ids(static_cast<size_t>(window));
+            const Clock::time_point start = Clock::now();
+            int sent = 0;
+            for (; sent < window && sent < telegrams; ++sent) {
+                Check(SPISequenceReq(handle, sequence.data(), kSmallPayload, &ids[static_cast<size_t>(sent)]),
+                      "SPISequenceReq");
+            }
+            for (int done = 0; done < telegrams; ++done) {
+                uint16_t& slot = ids[static_cast<size_t>(done % window)];
+                Check(SPISequenceGetCnf(handle, slot, answer.data(), kSmallPayload), "SPISequenceGetCnf");
+                if (sent < telegrams) {
+                    Check(SPISequenceReq(handle, sequence.data(), kSmallPayload, &slot), "SPISequenceReq");
+                    ++sent;
+                }
+            }
+            rates.library.push_back(telegrams / Seconds(Clock::now() - start));
+        };
+        auto runBaseline = [&] {
+            const Clock::time_point start = Clock::now();
+            const auto* data = reinterpret_cast<const uint8_t*>(sequence.data());
+            int sent = 0;
+            for (; sent < window && sent < telegrams; ++sent) baseline.SendRequest(spi::kSequence, data, kSmallPayload);
+            for (int done = 0; done < telegrams;) {
+                const size_t got = baseline.ReceiveConfirmations();
+                if (got == 0 || baseline.Faults() != 0) Fail("baseline pipelining failed");
+                done += static_cast<int>(got);
+                for (size_t i = 0; i < got && sent < telegrams; ++i, ++sent) {
+                    baseline.SendRequest(spi::kSequence, data, kSmallPayload);
+                }
+            }
+            rates.baseline.push_back(telegrams / Seconds(Clock::now() - start));
+        };
+        runLibrary();
+        runBaseline();
+        rates = Paired{};
+        Rounds(m_options.rounds, runLibrary, runBaseline);
+        const Target target = window == 64 ? Target{TargetKind::RatioAtLeast, 0.6} : Target{};
+        m_table.Add({"sequences pipelined, " + std::to_string(window) + " outstanding", "telegrams/s",
+                     Median(rates.library), Median(rates.baseline), rates.Ratio(), target});
+    }
+    if (!baseline.Close()) Fail("baseline close failed");
+    Check(SPICloseDevice(handle), "SPICloseDevice");
+}
+
+void Bench::OpenClose() {
+    const int cycles = Scaled(200, 10);
+    Paired times;
+    std::vector<double> worstClose;
+    auto runLibrary = [&] {
+        std::vector<double> samples;
+        double worst = 0;
+        for (int i = 0; i < cycles; ++i) {
+            const Clock::time_point start = Clock::now();
+            const int32_t handle = OpenLibrary(m_target);
+            const Clock::time_point opened = Clock::now();
+            Check(SPICloseDevice(handle), "SPICloseDevice");
+            const Clock::time_point end = Clock::now();
+            samples.push_back(Micros(end - start));
+            worst = std::max(worst, Micros(end - opened));
+        }
+        times.library.push_back(Median(samples));
+        worstClose.push_back(worst);
+    };
+    auto runBaseline = [&] {
+        std::vector<double> samples;
+        for (int i = 0; i < cycles; ++i) {
+            const Clock::time_point start = Clock::now();
+            BaselineClient client;
+            OpenBaseline(client, m_address);
+            if (!client.Close()) Fail("baseline close failed");
+            samples.push_back(Micros(Clock::now() - start));
+        }
+        times.baseline.push_back(Median(samples));
+    };
+    runLibrary();
+    runBaseline();
+    times = Paired{};
+    worstClose.clear();
+    Rounds(m_options.rounds, runLibrary, runBaseline);
+    m_table.Add({"open + close (median)", "us", Median(times.library), Median(times.baseline), times.Ratio(),
+                 Target{TargetKind::RatioAtMost, 2.0}});
+    double worst = 0;
+    for (double w : worstClose) worst = std::max(worst, w);
+    // A close that sat out a read wait would show up here as ~1000 us or more.
+    m_table.Add({"slowest SPICloseDevice", "us", worst, 0, 0, Target{TargetKind::LibraryAtMost, 100000}});
+}
+
+// Calls per second of `threads` threads running `call(thread)` until stopped.
+double CallRate(int threads, double seconds, const std::function<void(int)>& call) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<long> counts(static_cast<size_t>(threads), 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            ++ready;
+            while (!go.load()) std::this_thread::yield();
+            long n = 0;
+            while (!stop.load(std::memory_order_relaxed)) {
+                call(t);
+                ++n;
+            }
+            counts[static_cast<size_t>(t)] = n;
+        });
+    }
+    while (ready.load() < threads) std::this_thread::yield();
+    const Clock::time_point start = Clock::now();
+    go = true;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (auto& w : workers) w.join();
+    const double elapsed = Seconds(Clock::now() - start);
+    long total = 0;
+    for (long c : counts) total += c;
+    return static_cast<double>(total) / elapsed;
+}
+
+void Bench::Threads() {
+    const double seconds = m_options.quick ? 0.05 : 0.4;
+    std::vector<char> write(kSmallPayload, 0x33);
+    std::vector<int32_t> handles;
+    std::vector<std::unique_ptr<BaselineClient>> baselines;
+    for (int t = 0; t < 4; ++t) {
+        handles.push_back(OpenLibrary(m_target));
+        baselines.push_back(std::make_unique<BaselineClient>());
+        OpenBaseline(*baselines.back(), m_address);
+    }
+    auto libraryCall = [&](int32_t handle) {
+        char read[kSmallPayload];
+        Check(SPIDataReq(handle, write.data(), kSmallPayload, read, kSmallPayload), "SPIDataReq");
+    };
+    auto baselineCall = [&](BaselineClient& client) {
+        uint8_t read[kSmallPayload];
+        if (!client.Transfer(reinterpret_cast<const uint8_t*>(write.data()), kSmallPayload, read, kSmallPayload)) {
+            Fail("baseline transfer failed");
+        }
+    };
+    std::vector<double> ownOne;
+    std::vector<double> ownTwo;
+    for (const int threads : kThreadCounts) {
+        Paired own, shared;
+        auto libOwn = [&] {
+            own.library.push_back(CallRate(threads, seconds, [&](int t) { libraryCall(handles[static_cast<size_t>(t)]); }));
+        };
+        auto baseOwn = [&] {
+            own.baseline.push_back(
+                CallRate(threads, seconds, [&](int t) { baselineCall(*baselines[static_cast<size_t>(t)]); }));
+        };
+        auto libShared = [&] { shared.library.push_back(CallRate(threads, seconds, [&](int) { libraryCall(handles[0]); })); };
+        // The baseline for a shared handle: one thread keeping `threads`
+        // requests outstanding on one connection.
+        auto baseShared = [&] {
+            BaselineClient& client = *baselines[0];
+            const auto* data = reinterpret_cast<const uint8_t*>(write.data());
+            for (int i = 0; i < threads; ++i) client.SendRequest(spi::kDataReq, data, kSmallPayload);
+            long done = 0;
+            const Clock::time_point start = Clock::now();
+            const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(seconds));
+            long outstanding = threads;
+            while (outstanding > 0) {
+                const size_t got = client.ReceiveConfirmations();
+                if (got == 0 || client.Faults() != 0) Fail("baseline pipelining failed");
+                done += static_cast<long>(got);
+                outstanding -= static_cast<long>(got);
+                if (Clock::now() < end) {
+                    for (size_t i = 0; i < got; ++i) client.SendRequest(spi::kDataReq, data, kSmallPayload);
+                    outstanding += static_cast<long>(got);
+                }
+            }
+            shared.baseline.push_back(static_cast<double>(done) / Seconds(Clock::now() - start));
+        };
+        libOwn();
+        baseOwn();
+        own = Paired{};
+        const int rounds = std::max(3, m_options.rounds / 2);
+        Rounds(rounds, libOwn, baseOwn);
+        Rounds(rounds, libShared, baseShared);
+        const std::string n = std::to_string(threads);
+        m_table.Add({"calls/s, " + n + " thread(s), own handles", "calls/s", Median(own.library), Median(own.baseline),
+                     own.Ratio(), Target{}});
+        m_table.Add({"calls/s, " + n + " thread(s), one handle", "calls/s", Median(shared.library),
+                     Median(shared.baseline), shared.Ratio(),
+                     threads == 4 ? Target{TargetKind::RatioAtLeast, 0.5} : Target{}});
+        if (threads == 1) ownOne = own.library;
+        if (threads == 2) ownTwo = own.library;
+    }
+    Paired scaling{ownTwo, ownOne};
+    m_table.Add({"library 2 handles / 1 handle (own threads)", "calls/s", Median(ownTwo), Median(ownOne),
+                 scaling.Ratio(), Target{TargetKind::RatioAtLeast, 1.5}});
+    for (const int32_t handle : handles) Check(SPICloseDevice(handle), "SPICloseDevice");
+    for (auto& client : baselines) client->Close();
+}
+
+double ResidentKiB() {
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    long size = 0, resident = 0;
+    const int fields = std::fscanf(statm, "%ld %ld", &size, &resident);
+    std::fclose(statm);
+    return fields == 2 ? static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0 : 0;
+}
+
+// Runs `measure` in a child process of its own, so that memory freed by
+// earlier figures cannot hide what the measured objects take.
+double InChild(const std::function<double()>& measure) {
+    int result[2];
+    if (pipe(result) != 0) Fail("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) Fail("fork");
+    if (pid == 0) {
+        close(result[0]);
+        const double value = measure();
+        const bool written = write(result[1], &value, sizeof(value)) == sizeof(value);
+        _exit(written ? 0 : 1);
+    }
+    close(result[1]);
+    double value = 0;
+    const bool got = read(result[0], &value, sizeof(value)) == sizeof(value);
+    close(result[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("memory measurement failed");
+    return value;
+}
+
+// Resident memory per open handle after each handle did one small and one
+// largest transfer, the most its buffers hold. Runs before any other
+// figure, while this process has no threads, since it forks.
+void Bench::Memory() {
+    const int count = Scaled(kHandlesForMemory, 8);
+    std::vector<char> write(65528, 0x11), read(65528);
+    const double library = InChild([&] {
+        // One open and close first, so that what is set up once per process
+        // is not counted per handle.
+        Check(SPICloseDevice(OpenLibrary(m_target)), "SPICloseDevice");
+        const double before = ResidentKiB();
+        std::vector<int32_t> handles;
+        for (int i = 0; i < count; ++i) {
+            handles.push_back(OpenLibrary(m_target));
+            Check(SPIDataReq(handles.back(), write.data(), 64, read.data(), 64), "SPIDataReq");
+            Check(SPIDataReq(handles.back(), write.data(), 65528, read.data(), 65528), "SPIDataReq");
+        }
+        const double after = ResidentKiB();
+        for (const int32_t handle : handles) Check(SPICloseDevice(handle), "SPICloseDevice");
+        return (after - before) / count;
+    });
+    const double baseline = InChild([&] {
+        const double before = ResidentKiB();
+        std::vector<std::unique_ptr<BaselineClient>> clients;
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(std::make_unique<BaselineClient>());
+            OpenBaseline(*clients.back(), m_address);
+            const auto* w = reinterpret_cast<const uint8_t*>(write.data());
+            auto* r = reinterpret_cast<uint8_t*>(read.data());
+            if (!clients.back()->Transfer(w, 64, r, 64) || !clients.back()->Transfer(w, 65528, r, 65528)) {
+                Fail("baseline transfer failed");
+            }
+        }
+        const double after = ResidentKiB();
+        for (auto& client : clients) client->Close();
+        return (after - before) / count;
+    });
+    m_table.Add({"resident memory per open handle", "KiB", library, baseline, baseline > 0 ? library / baseline : 0,
+                 Target{TargetKind::LibraryAtMost, 256}});
+}
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) Fail("missing value after " + arg);
+            return argv[++i];
+        };
+        if (arg == "--rounds") {
+            options.rounds = std::max(1, std::atoi(value().c_str()));
+        } else if (arg == "--quick") {
+            options.quick = true;
+            options.rounds = 1;
+        } else if (arg == "--csv") {
+            options.csv = value();
+        } else if (arg == "--plot") {
+            options.plot = value();
+        } else {
+            std::printf(
+                "usage: kestrix_bench [--rounds N] [--quick] [--csv FILE] [--plot FILE.png]\n"
+                "  --rounds N   rounds per figure, library and baseline alternating (default 9)\n"
+                "  --quick      a few seconds in all, for a smoke test; figures are rough\n");
+            std::exit(arg == "--help" ? 0 : 2);
+        }
+    }
+    return options;
+}
+
+}  // namespace
+}  // namespace kestrix::bench
+
+int main(int argc, char** argv) {
+    using namespace kestrix::bench;
+    const Options options = ParseOptions(argc, argv);
+    const Gateway gateway = StartGateway();
+    std::printf("gateway %s:%u, %d round(s) per figure\n", gateway.address.c_str(), kPort, options.rounds);
+    std::fflush(stdout);
+
+    Bench bench(options, gateway);
+    bench.Memory();
+    bench.RoundTrips();
+    bench.Pipelined();
+    bench.OpenClose();
+    bench.Threads();
+    StopGateway(gateway);
+
+    bench.Table().Print();
+    std::printf("targets missed: %d\n", bench.Table().Misses());
+    if (!options.csv.empty() && !bench.Table().WriteCsv(options.csv)) Fail("cannot write " + options.csv);
+    if (!options.plot.empty() && !bench.Table().WritePlot(options.plot)) Fail("cannot draw " + options.plot);
+    return 0;
+}

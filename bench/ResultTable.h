@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrix::bench {
+
+double Median(std::vector<double> values);
+// Nearest-rank percentile, 0 < p <= 100.
+double Percentile(std::vector<double> values, double p);
+
+enum class TargetKind { None, RatioAtMost, RatioAtLeast, LibraryAtMost };
+
+struct Target {
+    TargetKind kind = TargetKind::None;
+    double bound = 0;
+};
+
+// One figure: the library's value, the baseline's, and the median of the
+// per-round ratios library / baseline.
+struct Row {
+    std::string figure;
+    std::string unit;
+    double library = 0;
+    double baseline = 0;
+    double ratio = 0;
+    Target target;
+};
+
+struct LatencyPoint {
+    int payload = 0;
+    double libraryMedian = 0;
+    double libraryP99 = 0;
+    double baselineMedian = 0;
+    double baselineP99 = 0;
+};
+
+class ResultTable {
+public:
+    void Add(Row row) { m_rows.push_back(std::move(row)); }
+    void AddLatency(LatencyPoint point) { m_latency.push_back(point); }
+
+    void Print() const;
+    bool WriteCsv(const std::string& path) const;
+    // Latency by payload as a PNG, drawn by gnuplot.
+    bool WritePlot(const std::string& path) const;
+
+    // Targets not met, for the summary line.
+    int Misses() const;
+
+private:
+    std::vector<Row> m_rows;
+    std::vector<LatencyPoint> m_latency;
+};
+
+}  // namespace kestrix::bench
