@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrix::cli {
+
+using Bytes = std::vector<uint8_t>;
+
+// The library's message for a result code.
+std::string ErrorMessage(int32_t code);
+// The library's version text.
+std::string LibraryVersion();
+
+struct Globals {
+    uint32_t baudrate = 0;
+    uint8_t signalLevel = 0;
+    uint8_t auxVoltage = 0;
+    uint8_t clockMode = 0;
+};
+
+struct DigitalWords {
+    uint32_t first = 0;
+    uint32_t second = 0;
+};
+
+// One open gateway handle; closed by the destructor. Every call that the
+// library answers with a result code other than RC_OK throws Failure.
+class Device {
+public:
+    Device(const std::string& address, int32_t timeoutMs);
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    const std::string& Address() const { return m_address; }
+
+    Bytes Info();
+    std::string Status();
+    Globals GetGlobals();
+    void SetGlobals(const Globals& globals);
+    // One full-duplex transfer: the bytes clocked in while `write` (padded
+    // with zeros to `readLength`) goes out.
+    Bytes Transfer(const Bytes& write, uint16_t readLength);
+    uint16_t SequenceSend(const Bytes& sequence);
+    // The answer of a sequence sent on this handle: exactly `answerLength`
+    // bytes, or with `trim` only as many as the gateway sent.
+    Bytes SequenceCollect(uint16_t telegramId, uint16_t answerLength, bool trim);
+    DigitalWords ReadDigital();
+    void WriteDigital(uint32_t outputBits);
+
+private:
+    void Check(int32_t code, const char* what) const;
+
+    std::string m_address;
+    int32_t m_handle = -1;
+};
+
+// Largest transfer the library carries in one request.
+constexpr uint16_t kMaxTransfer = 65528;
+
+}  // namespace kestrix::cli

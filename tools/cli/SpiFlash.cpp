@@ -1,0 +1,228 @@
+#include "SpiFlash.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "Failure.h"
+
+namespace kestrix::cli {
+
+namespace {
+
+constexpr uint8_t kWriteEnable = 0x06;
+constexpr uint8_t kReadStatus = 0x05;
+constexpr uint8_t kRead = 0x03;
+constexpr uint8_t kPageProgram = 0x02;
+constexpr uint8_t kSectorErase = 0x20;
+constexpr uint8_t kBlockErase = 0xD8;
+constexpr uint8_t kChipErase = 0xC7;
+constexpr uint8_t kReadId = 0x9F;
+constexpr uint8_t kBusy = 0x01;
+constexpr uint8_t kWriteEnabled = 0x02;
+// Leaves room for the command and address in front of the data.
+constexpr uint32_t kReadChunk = 32768;
+constexpr uint32_t kChipEraseLimitMs = 600000;
+
+Bytes Command(uint8_t opcode, uint32_t address) {
+    return {opcode, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address)};
+}
+
+// Reports one phase to an optional sink.
+class Phase {
+public:
+    Phase(ProgressSink* sink, const std::string& name, uint64_t total) : m_sink(sink) {
+        if (m_sink != nullptr) m_sink->Begin(name, total);
+    }
+    ~Phase() {
+        if (m_sink != nullptr) m_sink->End();
+    }
+    Phase(const Phase&) = delete;
+    Phase& operator=(const Phase&) = delete;
+    void Advance(uint64_t bytes) {
+        if (m_sink != nullptr) m_sink->Advance(bytes);
+    }
+
+private:
+    ProgressSink* m_sink;
+};
+
+void CheckRange(uint32_t address, uint64_t length) {
+    if (address + length > SpiFlash::kAddressLimit) {
+        throw Failure("range ends beyond 16 MiB, the reach of 3-byte addresses");
+    }
+}
+
+}  // namespace
+
+uint64_t FlashId::Size() const {
+    return capacityCode >= 0x0F && capacityCode <= 0x20 ? uint64_t{1} << capacityCode : 0;
+}
+
+FlashId SpiFlash::ReadId() {
+    const Bytes answer = m_device.Transfer({kReadId}, 4);
+    return {answer[1], answer[2], answer[3]};
+}
+
+uint8_t SpiFlash::ReadStatus() {
+    return m_device.Transfer({kReadStatus}, 2)[1];
+}
+
+void SpiFlash::WriteEnable() {
+    m_device.Transfer({kWriteEnable}, 0);
+    if ((ReadStatus() & kWriteEnabled) == 0) {
+        throw Failure("the flash did not accept write enable (is a 25-series flash on the bus?)");
+    }
+}
+
+void SpiFlash::WaitReady(uint32_t limitMs, const char* what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (ReadStatus() & kBusy) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw Failure(std::string("the flash stayed busy after ") + what + " for " +
+                          std::to_string(limitMs) + " ms");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+Bytes SpiFlash::Read(uint32_t address, uint32_t length, ProgressSink* progress) {
+    return ReadPhase(address, length, progress, "read");
+}
+
+Bytes SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label) {
+    CheckRange(address, length);
+    Phase phase(progress, label, length);
+    Bytes data;
+    data.reserve(length);
+    while (data.size() < length) {
+        const uint32_t chunk = std::min<uint32_t>(kReadChunk, length - static_cast<uint32_t>(data.size()));
+        const Bytes header = Command(kRead, address + static_cast<uint32_t>(data.size()));
+        const Bytes answer = m_device.Transfer(header, static_cast<uint16_t>(header.size() + chunk));
+        data.insert(data.end(), answer.begin() + static_cast<long>(header.size()), answer.end());
+        phase.Advance(chunk);
+    }
+    return data;
+}
+
+void SpiFlash::ProgramPage(uint32_t address, const uint8_t* data, uint32_t length) {
+    WriteEnable();
+    const Bytes header = Command(kPageProgram, address);
+    Bytes request(header.size() + length);
+    std::copy(header.begin(), header.end(), request.begin());
+    std::copy(data, data + length, request.begin() + static_cast<long>(header.size()));
+    m_device.Transfer(request, 0);
+    WaitReady(m_busyLimitMs, "page program");
+}
+
+void SpiFlash::EraseUnit(uint8_t opcode, uint32_t address) {
+    WriteEnable();
+    m_device.Transfer(Command(opcode, address), 0);
+    WaitReady(m_busyLimitMs, opcode == kBlockErase ? "block erase" : "sector erase");
+}
+
+void SpiFlash::EraseChip() {
+    WriteEnable();
+    m_device.Transfer({kChipErase}, 0);
+    WaitReady(std::max(m_busyLimitMs, kChipEraseLimitMs), "chip erase");
+}
+
+void SpiFlash::EraseRange(uint32_t address, uint32_t length, ProgressSink* progress) {
+    if (length == 0) return;
+    CheckRange(address, length);
+    uint32_t sector = address / kSectorSize * kSectorSize;
+    const uint64_t end = uint64_t{address} + length;
+    Phase phase(progress, "erase", (end - sector + kSectorSize - 1) / kSectorSize * kSectorSize);
+    while (sector < end) {
+        if (sector % kBlockSize == 0 && sector + kBlockSize <= end) {
+            EraseUnit(kBlockErase, sector);
+            phase.Advance(kBlockSize);
+            sector += kBlockSize;
+        } else {
+            EraseUnit(kSectorErase, sector);
+            phase.Advance(kSectorSize);
+            sector += kSectorSize;
+        }
+    }
+}
+
+WriteSummary SpiFlash::Write(uint32_t address, const Bytes& data, ProgressSink* progress) {
+    WriteSummary summary;
+    if (data.empty()) return summary;
+    CheckRange(address, data.size());
+    const uint32_t first = address / kSectorSize * kSectorSize;
+    const uint64_t end = uint64_t{address} + data.size();
+    const auto last = static_cast<uint32_t>((end + kSectorSize - 1) / kSectorSize * kSectorSize);
+
+    // Old contents of every sector touched; the new image is the old with
+    // the data laid over it.
+    Bytes old = Read(first, last - first, progress);
+    Bytes image = old;
+    std::copy(data.begin(), data.end(), image.begin() + (address - first));
+
+    const uint32_t sectors = (last - first) / kSectorSize;
+    std::vector<bool> erase(sectors, false);
+    uint32_t eraseCount = 0;
+    for (uint32_t s = 0; s < sectors; ++s) {
+        for (uint32_t i = s * kSectorSize; i < (s + 1) * kSectorSize; ++i) {
+            // Programming only clears bits; a bit that must rise needs an erase.
+            if ((image[i] & ~old[i]) != 0) {
+                erase[s] = true;
+                ++eraseCount;
+                break;
+            }
+        }
+    }
+    {
+        Phase phase(progress, "erase", uint64_t{eraseCount} * kSectorSize);
+        for (uint32_t s = 0; s < sectors;) {
+            const uint32_t sectorAddress = first + s * kSectorSize;
+            const uint32_t perBlock = kBlockSize / kSectorSize;
+            const bool wholeBlock =
+                sectorAddress % kBlockSize == 0 && s + perBlock <= sectors &&
+                std::all_of(erase.begin() + s, erase.begin() + s + perBlock, [](bool e) { return e; });
+            const uint32_t count = wholeBlock ? perBlock : 1;
+            if (wholeBlock) {
+                EraseUnit(kBlockErase, sectorAddress);
+                ++summary.blocksErased;
+            } else if (erase[s]) {
+                EraseUnit(kSectorErase, sectorAddress);
+                ++summary.sectorsErased;
+            }
+            if (erase[s]) {
+                std::fill(old.begin() + s * kSectorSize, old.begin() + (s + count) * kSectorSize, 0xFF);
+                phase.Advance(uint64_t{count} * kSectorSize);
+            }
+            s += count;
+        }
+    }
+    {
+        Phase phase(progress, "write", data.size());
+        for (uint32_t page = 0; page < last - first; page += kPageSize) {
+            // Program the span of the page that changes, which never crosses
+            // the page boundary.
+            uint32_t from = page;
+            uint32_t to = page + kPageSize;
+            while (from < to && image[from] == old[from]) ++from;
+            while (to > from && image[to - 1] == old[to - 1]) --to;
+            if (from < to) {
+                ProgramPage(first + from, image.data() + from, to - from);
+                ++summary.pagesProgrammed;
+            }
+            const uint64_t pageStart = std::max<uint64_t>(first + page, address);
+            const uint64_t pageEnd = std::min<uint64_t>(first + page + kPageSize, end);
+            if (pageEnd > pageStart) phase.Advance(pageEnd - pageStart);
+        }
+    }
+    return summary;
+}
+
+int64_t SpiFlash::Verify(uint32_t address, const Bytes& data, ProgressSink* progress) {
+    CheckRange(address, data.size());
+    const Bytes actual = ReadPhase(address, static_cast<uint32_t>(data.size()), progress, "verify");
+    const auto mismatch = std::mismatch(data.begin(), data.end(), actual.begin());
+    return mismatch.first == data.end() ? -1 : mismatch.first - data.begin();
+}
+
+}  // namespace kestrix::cli

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Device.h"
+
+namespace kestrix::cli {
+
+struct FlashId {
+    uint8_t manufacturer = 0;
+    uint8_t memoryType = 0;
+    uint8_t capacityCode = 0;
+    // 2^capacityCode bytes when the code is plausible, else 0.
+    uint64_t Size() const;
+};
+
+// Where long flash work reports how far it got, one phase at a time.
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    virtual void Begin(const std::string& phase, uint64_t totalBytes) = 0;
+    virtual void Advance(uint64_t bytes) = 0;
+    virtual void End() = 0;
+};
+
+struct WriteSummary {
+    uint32_t sectorsErased = 0;
+    uint32_t blocksErased = 0;
+    uint32_t pagesProgrammed = 0;
+};
+
+// A 25-series SPI NOR flash behind a gateway's SPI bus, with 3-byte
+// addresses, 256-byte pages, 4 KiB sectors and 64 KiB blocks.
+class SpiFlash {
+public:
+    static constexpr uint32_t kPageSize = 256;
+    static constexpr uint32_t kSectorSize = 4096;
+    static constexpr uint32_t kBlockSize = 65536;
+    static constexpr uint64_t kAddressLimit = 1u << 24;
+
+    explicit SpiFlash(Device& device) : m_device(device) {}
+
+    FlashId ReadId();
+    uint8_t ReadStatus();
+    Bytes Read(uint32_t address, uint32_t length, ProgressSink* progress = nullptr);
+    void EraseChip();
+    // Erases every sector the range touches, in 64 KiB blocks where the
+    // range covers them whole.
+    void EraseRange(uint32_t address, uint32_t length, ProgressSink* progress = nullptr);
+    // Puts `data` at `address`: erases only the sectors whose old contents
+    // cannot be turned into the new by programming (keeping the bytes of
+    // those sectors outside the range), programs only pages that change.
+    WriteSummary Write(uint32_t address, const Bytes& data, ProgressSink* progress = nullptr);
+    // Offset of the first byte that differs from `data`, or -1.
+    int64_t Verify(uint32_t address, const Bytes& data, ProgressSink* progress = nullptr);
+
+    // Bound for one program or erase step to finish; chip erase waits longer.
+    void SetBusyLimitMs(uint32_t ms) { m_busyLimitMs = ms; }
+
+private:
+    Bytes ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label);
+    void WriteEnable();
+    void WaitReady(uint32_t limitMs, const char* what);
+    void ProgramPage(uint32_t address, const uint8_t* data, uint32_t length);
+    void EraseUnit(uint8_t opcode, uint32_t address);
+
+    Device& m_device;
+    uint32_t m_busyLimitMs = 10000;
+};
+
+}  // namespace kestrix::cli
