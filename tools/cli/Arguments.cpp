@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <sstream>
 
 #include "Failure.h"
 
@@ -106,7 +107,13 @@ int32_t ParseResultCode(const std::string& text) {
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
-Bytes ParseHexBytes(const std::vector<std::string>& words) {
+Bytes ParseHexBytes(const std::vector<std::string>& arguments) {
+    // A quoted argument may hold several words: "9f 00 00 00".
+    std::vector<std::string> words;
+    for (const std::string& argument : arguments) {
+        std::istringstream in(argument);
+        for (std::string word; in >> word;) words.push_back(word);
+    }
     Bytes bytes;
     for (const std::string& word : words) {
         std::string digits;

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "Arguments.h"
 #include "Failure.h"
@@ -77,15 +78,19 @@ Report RunStatus(Session& session, const std::vector<std::string>& words) {
 Report RunGlobals(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--baud", "--level", "--aux", "--mode"}, {});
     NoPositional(args);
+    std::optional<uint32_t> baudrate, level, aux, mode;
+    if (args.Has("--baud")) baudrate = Number32(args, "--baud");
+    if (args.Has("--level")) level = Number32(args, "--level", 255);
+    if (args.Has("--aux")) aux = Number32(args, "--aux", 255);
+    if (args.Has("--mode")) mode = Number32(args, "--mode", 255);
     Device& device = session.Gateway();
-    const bool set = args.Has("--baud") || args.Has("--level") || args.Has("--aux") || args.Has("--mode");
-    if (set) {
+    if (baudrate || level || aux || mode) {
         // Settings not named keep the values the gateway has now.
         Globals g = device.GetGlobals();
-        if (args.Has("--baud")) g.baudrate = Number32(args, "--baud");
-        if (args.Has("--level")) g.signalLevel = static_cast<uint8_t>(Number32(args, "--level", 255));
-        if (args.Has("--aux")) g.auxVoltage = static_cast<uint8_t>(Number32(args, "--aux", 255));
-        if (args.Has("--mode")) g.clockMode = static_cast<uint8_t>(Number32(args, "--mode", 255));
+        g.baudrate = baudrate.value_or(g.baudrate);
+        g.signalLevel = static_cast<uint8_t>(level.value_or(g.signalLevel));
+        g.auxVoltage = static_cast<uint8_t>(aux.value_or(g.auxVoltage));
+        g.clockMode = static_cast<uint8_t>(mode.value_or(g.clockMode));
         device.SetGlobals(g);
     }
     return GlobalsReport(device.GetGlobals());
@@ -134,8 +139,10 @@ Report RunSequenceResult(Session& session, const std::vector<std::string>& words
 Report RunDigital(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--write"}, {});
     NoPositional(args);
+    const std::optional<uint32_t> output =
+        args.Has("--write") ? std::optional<uint32_t>(Number32(args, "--write")) : std::nullopt;
     Device& device = session.Gateway();
-    if (args.Has("--write")) device.WriteDigital(Number32(args, "--write"));
+    if (output) device.WriteDigital(*output);
     const DigitalWords w = device.ReadDigital();
     return Report().HexWord("first", w.first, 8).HexWord("second", w.second, 8);
 }
@@ -180,6 +187,7 @@ Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
     const uint32_t length = Required(args, "--len", SpiFlash::kAddressLimit);
     const auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
     SpiFlash flash(session.Gateway());
+    flash.Probe();
     BarSink bar;
     const Bytes data = flash.Read(address, length, &bar);
     Report report;
@@ -218,6 +226,7 @@ Report RunFlashWrite(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--addr"}, {"--no-verify"});
     const FileAt file = ReadFileArgument(args);
     SpiFlash flash(session.Gateway());
+    flash.Probe();
     BarSink bar;
     const WriteSummary summary = flash.Write(file.address, file.data, &bar);
     Report report;
@@ -235,6 +244,7 @@ Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--addr", "--len"}, {"--chip"});
     NoPositional(args);
     SpiFlash flash(session.Gateway());
+    flash.Probe();
     if (args.Has("--chip")) {
         flash.EraseChip();
         return Report().Flag("chip", true);
@@ -252,6 +262,7 @@ Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
 Report RunFlashVerify(Session& session, const std::vector<std::string>& words) {
     const FileAt file = ReadFileArgument(Arguments(words, {"--addr"}, {}));
     SpiFlash flash(session.Gateway());
+    flash.Probe();
     BarSink bar;
     VerifyFile(flash, file, bar);
     return Report()

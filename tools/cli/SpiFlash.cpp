@@ -65,6 +65,16 @@ FlashId SpiFlash::ReadId() {
     return {answer[1], answer[2], answer[3]};
 }
 
+FlashId SpiFlash::Probe() {
+    const FlashId id = ReadId();
+    const bool allZero = id.manufacturer == 0 && id.memoryType == 0 && id.capacityCode == 0;
+    const bool allOnes = id.manufacturer == 0xFF && id.memoryType == 0xFF && id.capacityCode == 0xFF;
+    if (allZero || allOnes)
+        throw Failure("no 25-series flash answers on the SPI bus (JEDEC ID reads as " +
+                      std::string(allZero ? "zeros" : "ones") + ")");
+    return id;
+}
+
 uint8_t SpiFlash::ReadStatus() {
     return m_device.Transfer({kReadStatus}, 2)[1];
 }

@@ -42,6 +42,9 @@ public:
     explicit SpiFlash(Device& device) : m_device(device) {}
 
     FlashId ReadId();
+    // Reads the ID and fails when no flash seems to answer (an ID of all
+    // zeros or all ones, as a bus with nothing or a loopback gives).
+    FlashId Probe();
     uint8_t ReadStatus();
     Bytes Read(uint32_t address, uint32_t length, ProgressSink* progress = nullptr);
     void EraseChip();

@@ -1,0 +1,159 @@
+"""The Python binding against kestrix-gateway on loopback."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "tests", "support"))
+
+import kestrix_spi  # noqa: E402
+from kestrix_spi import DigitalLines, Gateway, Globals, KestrixError  # noqa: E402
+from simulator import Simulator  # noqa: E402
+
+# Sequence op codes of the simulator: one chip-select frame, read the
+# digital words.
+TRANSFER, READ_DIGITAL = 0x01, 0x04
+
+
+class LibraryTest(unittest.TestCase):
+    def test_version_and_messages_need_no_gateway(self):
+        self.assertTrue(kestrix_spi.library_version().startswith("Kestrix SPI DLL"))
+        self.assertEqual(kestrix_spi.error_message(0), "no error")
+        self.assertEqual(kestrix_spi.error_message(kestrix_spi.RC_SPI_SEQ_BAD_OPCODE),
+                         "SPI sequence unknown command op code")
+        self.assertEqual(kestrix_spi.error_message(-1), "Unknown error code: -65281")
+
+    def test_nothing_listening_raises_with_code_and_message(self):
+        started = time.monotonic()
+        with self.assertRaises(KestrixError) as caught:
+            Gateway("127.0.0.1:1", timeout_ms=500)
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_NOT_CONNECTED)
+        self.assertEqual(caught.exception.message, "Not connected to TCP/IP partner")
+        self.assertIn("0x030000", str(caught.exception))
+        self.assertLess(time.monotonic() - started, 5)
+
+    def test_bad_address_is_a_bad_parameter(self):
+        with self.assertRaises(KestrixError) as caught:
+            Gateway("127.0.0.1:99999")
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_PARAMETER)
+
+
+class GatewayTest(unittest.TestCase):
+    options = ("--speed", "0")
+
+    def setUp(self):
+        self.simulator = Simulator(*self.options).start()
+        self.addCleanup(self.simulator.stop)
+        self.gateway = Gateway(self.simulator.address, timeout_ms=2000)
+        self.addCleanup(self.gateway.close)
+
+
+class CommandTest(GatewayTest):
+    def test_info_record_carries_the_device_type(self):
+        record = self.gateway.info()
+        self.assertEqual(len(record), kestrix_spi.DEVICE_INFO_SIZE)
+        self.assertEqual(record[18], 3)
+
+    def test_status_is_text(self):
+        self.assertIn("simulated gateway", self.gateway.status())
+
+    def test_globals_round_trip(self):
+        self.gateway.set_globals(1000000, 1, 2, 3)
+        self.assertEqual(self.gateway.get_globals(), Globals(1000000, 1, 2, 3))
+        self.gateway.set_globals(Globals(0xFFFFFFFF, 255, 0, 1))
+        self.assertEqual(self.gateway.get_globals().baudrate, 0xFFFFFFFF)
+        with self.assertRaises(ValueError):
+            self.gateway.set_globals(1, 256)
+
+    def test_transfer_reads_the_flash_id_full_duplex(self):
+        answer = self.gateway.transfer(b"\x9f", 4)
+        self.assertEqual(len(answer), 4)
+        self.assertEqual(answer[1:], bytes([0xEF, 0x40, 0x18]))
+        self.assertEqual(len(self.gateway.transfer(b"\x05\x00")), 2)
+        self.assertEqual(self.gateway.transfer(b"\x06", 0), b"")
+
+    def test_digital_outputs_read_back_and_inputs_follow_the_simulator(self):
+        self.gateway.write_digital(0xA5A5_0001)
+        self.simulator.command("inputs 0x12345678")
+        deadline = time.monotonic() + 5
+        while self.gateway.read_digital().first != 0x12345678 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertEqual(self.gateway.read_digital(), DigitalLines(0x12345678, 0xA5A5_0001))
+
+    def test_sequence_answer_keeps_trailing_zeros(self):
+        self.gateway.write_digital(0x00000100)
+        self.assertEqual(self.gateway.sequence(bytes([READ_DIGITAL])), bytes(4) + b"\x00\x01\x00\x00")
+        self.assertEqual(self.gateway.sequence(bytes([READ_DIGITAL]), size=2), bytes(2))
+
+    def test_sequences_collected_out_of_order_and_once(self):
+        jedec = bytes([TRANSFER, 4, 0, 0x9F, 0, 0, 0])
+        first = self.gateway.sequence_send(jedec)
+        second = self.gateway.sequence_send(bytes([READ_DIGITAL]))
+        self.assertEqual(second, (first + 1) & 0xFFFF)
+        self.assertEqual(len(self.gateway.sequence_result(second)), 8)
+        self.assertEqual(self.gateway.sequence_result(first), bytes([0xFF, 0xEF, 0x40, 0x18]))
+        gateway = Gateway(self.simulator.address, timeout_ms=200)
+        self.addCleanup(gateway.close)
+        with self.assertRaises(KestrixError) as caught:
+            gateway.sequence_result(first)
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
+
+    def test_unknown_op_code_raises_the_gateway_result(self):
+        with self.assertRaises(KestrixError) as caught:
+            self.gateway.sequence(b"\x77")
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_SPI_SEQ_BAD_OPCODE)
+
+    def test_oversized_data_is_refused_before_the_library(self):
+        with self.assertRaises(ValueError):
+            self.gateway.transfer(bytes(kestrix_spi.MAX_TRANSFER + 1))
+        with self.assertRaises(ValueError):
+            self.gateway.transfer(b"", kestrix_spi.MAX_TRANSFER + 1)
+
+
+class LifecycleTest(GatewayTest):
+    def test_context_manager_closes_and_closed_handle_is_bad(self):
+        with Gateway(self.simulator.address) as gateway:
+            self.assertGreater(gateway.handle, 0)
+            self.assertEqual(gateway.info()[18], 3)
+        self.assertEqual(gateway.handle, -1)
+        gateway.close()
+        with self.assertRaises(KestrixError) as caught:
+            gateway.read_digital()
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_HANDLE)
+
+    def test_handles_are_new_each_time(self):
+        with Gateway(self.simulator.address) as a, Gateway(self.simulator.address) as b:
+            self.assertNotEqual(a.handle, b.handle)
+            self.assertGreater(b.handle, self.gateway.handle)
+
+
+class FaultTest(GatewayTest):
+    options = ("--speed", "0", "--fault", "result=0x21@3", "--fault", "no-answer@4")
+
+    def test_gateway_errors_become_exceptions(self):
+        # Requests 1 and 2 of the connection pass, 3 gets result byte 0x21,
+        # 4 is never answered.
+        self.gateway.get_globals()
+        self.gateway.get_globals()
+        with self.assertRaises(KestrixError) as caught:
+            self.gateway.transfer(b"\x9f", 4)
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_SPI_SEND_ERROR)
+        self.assertEqual(caught.exception.operation, "transfer")
+        started = time.monotonic()
+        with self.assertRaises(KestrixError) as caught:
+            self.gateway.read_digital()
+        self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
+        self.assertLess(time.monotonic() - started, 10)
+
+
+class MaxConnectionsTest(unittest.TestCase):
+    def test_refused_connect_reports_max_connections(self):
+        with Simulator("--max-connections", "1") as simulator, Gateway(simulator.address):
+            with self.assertRaises(KestrixError) as caught:
+                Gateway(simulator.address)
+            self.assertEqual(caught.exception.code, kestrix_spi.RC_MAX_CONNECTIONS)
+
+
+if __name__ == "__main__":
+    unittest.main()

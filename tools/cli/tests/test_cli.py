@@ -1,0 +1,183 @@
+"""kestrix-spi as a process against kestrix-gateway on loopback."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "tests", "support"))
+
+from simulator import Simulator  # noqa: E402
+
+CLI = os.environ.get("KESTRIX_SPI_CLI", "kestrix-spi")
+COMMAND_SECONDS = 60
+
+
+def run(*arguments, host=None, stdin=None):
+    words = [CLI] + (["--host", host] if host else []) + list(arguments)
+    return subprocess.run(words, input=stdin, capture_output=True, text=True, timeout=COMMAND_SECONDS)
+
+
+class CliTest(unittest.TestCase):
+    options = ("--speed", "0")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.simulator = Simulator(*cls.options).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.simulator.stop()
+
+    def cli(self, *arguments, stdin=None):
+        """Runs a command that must succeed and returns its standard output."""
+        result = run(*arguments, host=self.simulator.address, stdin=stdin)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def json(self, *arguments):
+        return json.loads(self.cli("--json", *arguments))
+
+    def temporary(self, data=b""):
+        handle, path = tempfile.mkstemp(prefix="kestrix-cli-")
+        os.write(handle, data)
+        os.close(handle)
+        self.addCleanup(os.unlink, path)
+        return path
+
+
+class CommandTest(CliTest):
+    def test_info_decodes_the_simulator_record_and_shows_its_bytes(self):
+        info = self.json("info")
+        self.assertEqual(info["device_type"], 3)
+        self.assertEqual(info["spi_device"], "flash")
+        self.assertEqual(info["flash_size"], 16 << 20)
+        self.assertEqual(len(bytes.fromhex(info["record"])), 20)
+        self.assertIn("serial_number", self.cli("info"))
+
+    def test_status(self):
+        self.assertIn("simulated gateway", self.json("status")["status"])
+        self.assertIn("simulated gateway", self.cli("status"))
+
+    def test_globals_set_only_what_is_named(self):
+        self.cli("globals", "--baud", "2000000", "--level", "1", "--aux", "2", "--mode", "3")
+        self.assertEqual(self.json("globals", "--mode=0"),
+                         {"baudrate": 2000000, "signal_level": 1, "aux_voltage": 2, "clock_mode": 0})
+        self.assertIn("baudrate      2000000", self.cli("globals"))
+
+    def test_xfer_prints_bytes_read_in_hex(self):
+        self.assertEqual(self.cli("xfer", "9f", "--read", "4").strip(), "ff ef 40 18")
+        self.assertEqual(self.json("xfer", "0x9f000000")["read"], "ff ef 40 18")
+        self.assertEqual(self.cli("xfer", "06", "--read", "0").strip(), "")
+
+    def test_dio_writes_outputs_and_reads_both_words(self):
+        self.assertEqual(self.json("dio", "--write", "0x80000001"), {"first": 0, "second": 0x80000001})
+        self.assertIn("second  0x80000001", self.cli("dio"))
+
+    def test_seq_prints_the_answer(self):
+        self.assertEqual(self.cli("seq", "01 0400 9f000000").strip(), "ff ef 40 18")
+        self.assertEqual(self.json("seq", "01 0400 9f000000", "--read", "2")["answer"], "ff ef")
+
+    def test_seq_no_wait_then_seq_result_over_one_connection(self):
+        # A shell session keeps the connection, so the answer of a sequence
+        # sent without waiting can be collected by its ID; the first request
+        # on a new connection carries ID 2.
+        out = self.cli("--json", "shell", stdin="seq --no-wait 01 0400 9f000000\n# comment\nseq-result 2\n")
+        first, second = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(first, {"telegram_id": 2})
+        self.assertEqual(second["answer"], "ff ef 40 18")
+
+    def test_error_and_version_need_no_gateway(self):
+        result = run("--json", "error", "0x0331", host="127.0.0.1:1")
+        self.assertEqual(json.loads(result.stdout)["message"], "SPI sequence timeout")
+        self.assertEqual(run("error", "-1").stdout.strip(), "0xFFFFFFFF  Unknown error code: -65281")
+        self.assertIn("Kestrix SPI DLL", run("version").stdout)
+
+    def test_flash_id(self):
+        self.assertEqual(self.json("flash", "id"),
+                         {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20})
+
+
+class FlashTest(CliTest):
+    def test_write_then_read_back_matches_and_neighbours_survive(self):
+        # Unaligned, across pages, sectors and a whole 64 KiB block, over old
+        # contents that need erasing.
+        self.cli("flash", "write", self.temporary(bytes(range(256)) * 16), "--addr", "0x0FF00")
+        self.cli("flash", "write", self.temporary(os.urandom(70000)), "--addr", "0x10080")
+        data = os.urandom(70000)
+        source = self.temporary(data)
+        written = self.json("flash", "write", source, "--addr", "0x10080")
+        self.assertTrue(written["verified"])
+        self.assertEqual(written["blocks_erased"], 1)
+        self.assertEqual(written["sectors_erased"], 2)
+        target = self.temporary()
+        self.cli("flash", "read", "--addr", "0x10080", "--len", str(len(data)), "-o", target)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), data)
+        # The bytes below the file in its first sector were kept.
+        self.assertEqual(self.json("flash", "read", "--addr", "0x10000", "--len", "0x80")["data"],
+                         " ".join(f"{b:02x}" for b in range(0x80)))
+        self.cli("flash", "verify", source, "--addr", "0x10080")
+
+    def test_write_is_quiet_when_not_on_a_terminal(self):
+        result = run("flash", "write", self.temporary(os.urandom(5000)), "--addr", "64K",
+                     host=self.simulator.address)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stderr, "")
+
+    def test_erase_then_verify_reports_the_first_difference(self):
+        source = self.temporary(bytes(8192))
+        self.cli("flash", "write", source, "--addr", "0x200000")
+        self.assertEqual(self.json("flash", "erase", "--addr", "0x201000", "--len", "1"),
+                         {"address": 0x201000, "length": 4096})
+        result = run("flash", "verify", source, "--addr", "0x200000", host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("differs", result.stderr)
+        self.assertIn("0x201000", result.stderr)
+
+
+class LoopbackDeviceTest(CliTest):
+    options = ("--device", "loopback")
+
+    def test_flash_commands_refuse_a_bus_without_flash(self):
+        result = run("flash", "write", self.temporary(b"\x00"), host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("no 25-series flash", result.stderr)
+        self.assertEqual(self.cli("xfer", "01 02 03").strip(), "01 02 03")
+
+
+class FailureTest(unittest.TestCase):
+    def test_no_gateway_exits_nonzero_with_code_and_message(self):
+        result = run("--timeout", "500", "status", host="127.0.0.1:1")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("error 0x030000: Not connected to TCP/IP partner", result.stderr)
+        self.assertEqual(result.stdout, "")
+        result = run("--json", "info", host="127.0.0.1:1")
+        self.assertEqual(json.loads(result.stdout)["error"]["hex"], "0x030000")
+
+    def test_gateway_result_is_reported(self):
+        with Simulator() as simulator:
+            result = run("seq", "77", host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("0x000330: SPI sequence unknown command op code", result.stderr)
+
+    def test_bad_command_lines_exit_2(self):
+        for words in (["bogus"], ["xfer", "9g"], ["flash"], ["flash", "read", "--addr", "0"],
+                      ["globals", "--level", "256"], ["dio", "--frobnicate"], []):
+            with self.subTest(words=words):
+                self.assertEqual(run(*words).returncode, 2)
+
+    def test_every_command_has_help(self):
+        usage = run("--help").stdout
+        for line in usage.split("commands:\n")[1].split("\n\n")[0].splitlines():
+            words = line.split()[:2] if line.split()[0] == "flash" else line.split()[:1]
+            with self.subTest(command=words):
+                result = run(*words, "--help")
+                self.assertEqual(result.returncode, 0)
+                self.assertIn("usage: kestrix-spi", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
