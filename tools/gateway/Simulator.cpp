@@ -21,8 +21,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kPollMs = 50;
 constexpr int kSendTimeoutMs = 2000;
-// A client that leaves a telegram unfinished this long is dropped.
-constexpr auto kIncompleteTelegramLimit = std::chrono::seconds(5);
 // Connections beyond the limit are still accepted (to be told "no") up to
 // this many more; past that they are closed unheard.
 constexpr uint32_t kRefusalSlots = 16;
@@ -137,10 +135,9 @@ private:
     void Serve() {
         m_simulator.Log(m_name + " connected");
         TelegramFramer framer;
-        auto lastComplete = Clock::now();
+        auto lastReceive = Clock::now();
         auto nextAlive = Clock::now();
         auto dispatch = [&](const uint8_t* bytes, uint16_t size) {
-            lastComplete = Clock::now();
             if (!m_closed.load()) HandleTelegram(bytes, size);
         };
         while (!m_closed.load() && !m_simulator.m_stop.load()) {
@@ -148,7 +145,9 @@ private:
             if (alive != 0 && m_connected.load() && Clock::now() >= nextAlive && !AliveMuted()) {
                 const auto interval = PackU32(alive);
                 SendWire(CKesMsg(interval.data(), interval.size(), spi::kAlive, m_aliveId++).Serialize());
-                nextAlive = Clock::now() + std::chrono::milliseconds(alive);
+                // A client gives up after one to one and a quarter intervals of
+                // silence, so twice per interval keeps a healthy link up.
+                nextAlive = Clock::now() + std::chrono::milliseconds(std::max<uint32_t>(alive / 2, 1));
             }
             int64_t waitMs = kPollMs;
             if (alive != 0 && m_connected.load()) {
@@ -159,12 +158,14 @@ private:
             const platform::WaitResult ready = platform::WaitReadable(m_socket, waitMs);
             if (ready == platform::WaitResult::Failed) break;
             if (ready == platform::WaitResult::Timeout) {
-                if (framer.Buffered() > 0 && Clock::now() - lastComplete > kIncompleteTelegramLimit) {
+                const auto stalled = Clock::now() - lastReceive;
+                if (framer.Buffered() > 0 && stalled > std::chrono::milliseconds(m_simulator.m_options.stallLimitMs)) {
                     Drop("left a telegram unfinished");
                 }
                 continue;
             }
             const int64_t received = platform::Receive(m_socket, framer.ReceiveSpace(), framer.ReceiveSize());
+            lastReceive = Clock::now();
             if (received <= 0) {
                 if (!m_closed.load()) {
                     m_simulator.Log(m_name + (framer.Buffered() > 0 ? " went away in the middle of a telegram"

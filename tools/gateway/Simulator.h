@@ -36,6 +36,8 @@ struct SimulatorOptions {
     double speedFactor = 1.0;
     uint32_t inputs = 0;
     uint32_t sequenceLimitMs = 1000;
+    // A client that leaves a telegram unfinished this long is dropped.
+    uint32_t stallLimitMs = 5000;
     uint32_t serialNumber = 0x00012345;
     std::vector<Fault> faults;
     // One log line per telegram besides the connection events.
