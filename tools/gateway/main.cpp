@@ -31,7 +31,7 @@ const char* const kUsage =
     "  --address ADDR          address to listen on (default 127.0.0.1)\n"
     "  --port P                TCP port (default 5002)\n"
     "  --max-connections N     connects beyond N get result byte 1 (default 16)\n"
-    "  --alive MS              send each client alive requests every MS ms (default 0: none)\n"
+    "  --alive MS              send each client alive requests for interval MS (default 0: none)\n"
     "  --device flash|loopback the device on the SPI bus (default flash)\n"
     "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
     "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
