@@ -11,6 +11,11 @@ namespace kestrix {
 
 namespace {
 constexpr int64_t kReadWaitMs = 1000;
+// How long the receive thread stays out of the way of direct readers. It
+// bounds the delay of a telegram nobody waits for right after a call.
+constexpr int64_t kStandAsideMs = 5;
+// A waiter that finds another thread reading looks again this often.
+constexpr int64_t kBusyRetryMs = 1;
 constexpr uint32_t kReplyTimeoutMs = 1000;
 constexpr size_t kMaxConnectCandidates = 64;
 }  // namespace
@@ -174,6 +179,11 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
     m_socket = chosen;
     m_state = Connected;
 
+    {
+        std::lock_guard<std::mutex> lock(m_receiveMutex);
+        m_framer = std::make_unique<TelegramFramer>();
+    }
+    m_directReads = 0;
     if (!m_readThread) m_readThread = std::make_unique<CReadThread>(this);
     if (m_readThread->State() != CKesThread::Running) m_readThread->Start();
 
@@ -184,7 +194,7 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
         Close();
         return sent;
     }
-    if (!m_connectConfirmed.Wait(std::max<int64_t>(deadline.RemainingMs(), 0))) {
+    if (!AwaitSignal(m_connectConfirmed, std::max<int64_t>(deadline.RemainingMs(), 0))) {
         Close();
         return TS_TIMEOUT;
     }
@@ -202,7 +212,7 @@ TransportStatus CKesIPConnection::Disconnect(uint32_t timeoutMs) {
     const CKesMsg request(nullptr, 0, m_cmdDisconnect, 0);
     TransportStatus outcome = SendTelegram(request, timeoutMs);
     if (outcome == TS_OK) {
-        if (!m_disconnectConfirmed.Wait(timeoutMs)) {
+        if (!AwaitSignal(m_disconnectConfirmed, timeoutMs)) {
             outcome = TS_TIMEOUT;
         } else if (m_disconnectResult.load() != 0) {
             outcome = TS_SOCKET_ERROR;
@@ -271,23 +281,62 @@ void CKesIPConnection::CReadThread::Run() {
     CKesIPConnection& connection = *m_ipConnection;
     const platform::SocketHandle socket = connection.m_socket.load();
     if (StopRequested()) return;
-    TelegramFramer framer;
-    auto dispatch = [&connection](const uint8_t* telegram, uint16_t length) {
-        connection.DispatchTelegram(telegram, length);
-    };
     while (connection.m_state.load() == Connected) {
-        const platform::WaitResult ready = platform::WaitReadable(socket, kReadWaitMs);
-        if (ready == platform::WaitResult::Ready) {
-            const int64_t received = platform::Receive(socket, framer.ReceiveSpace(), framer.ReceiveSize());
-            if (received <= 0 ||
-                framer.Commit(static_cast<size_t>(received), dispatch) != TelegramFramer::Status::Ok) {
+        if (connection.m_directReads.exchange(0) != 0) {
+            if (WaitForStop(kStandAsideMs)) break;
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(connection.m_receiveMutex);
+            const platform::WaitResult ready = platform::WaitReadable(socket, kReadWaitMs);
+            if (ready == platform::WaitResult::Ready) {
+                connection.ReceiveAndDispatch(socket);
+            } else if (ready == platform::WaitResult::Failed) {
                 connection.ConnectionLost();
             }
-        } else if (ready == platform::WaitResult::Failed) {
-            connection.ConnectionLost();
         }
         if (StopRequested()) break;
     }
+}
+
+CKesIPConnection::DirectRead CKesIPConnection::ReadDirect(int64_t waitMs) {
+    m_directReads.fetch_add(1, std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock(m_receiveMutex, std::try_to_lock);
+    if (!lock.owns_lock()) return DirectRead::Busy;
+    if (m_state.load() != Connected || !m_framer) return DirectRead::Lost;
+    const platform::SocketHandle socket = m_socket.load();
+    const platform::WaitResult ready = platform::WaitReadable(socket, waitMs);
+    if (ready == platform::WaitResult::Timeout) return DirectRead::Idle;
+    if (ready == platform::WaitResult::Failed) {
+        ConnectionLost();
+        return DirectRead::Lost;
+    }
+    return ReceiveAndDispatch(socket) ? DirectRead::Received : DirectRead::Lost;
+}
+
+bool CKesIPConnection::ReceiveAndDispatch(platform::SocketHandle socket) {
+    const int64_t received = platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize());
+    if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) {
+        ConnectionLost();
+        return false;
+    }
+    return true;
+}
+
+bool CKesIPConnection::AwaitSignal(CKesEvent& event, int64_t timeoutMs) {
+    const Deadline deadline(static_cast<uint32_t>(std::max<int64_t>(timeoutMs, 0)));
+    for (;;) {
+        if (event.Wait(0)) return true;
+        const int64_t remaining = std::max<int64_t>(deadline.RemainingMs(), 0);
+        const DirectRead read = ReadDirect(remaining);
+        if (read == DirectRead::Busy && event.Wait(std::min(remaining, kBusyRetryMs))) return true;
+        if (read == DirectRead::Lost || deadline.Passed()) return event.Wait(0);
+    }
+}
+
+bool CKesIPConnection::FrameReceived(TelegramFramer& framer, size_t received) {
+    auto dispatch = [this](const uint8_t* telegram, uint16_t length) { DispatchTelegram(telegram, length); };
+    return framer.Commit(received, dispatch) == TelegramFramer::Status::Ok;
 }
 
 void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length) {

@@ -14,6 +14,8 @@
 
 namespace kestrix {
 
+class TelegramFramer;
+
 // Owns the socket library start-up and one socket.
 class CKesIPBase {
 public:
@@ -58,6 +60,20 @@ public:
     // calls it before the hooks' target goes away.
     void StopThreads();
 
+    enum class DirectRead { Received, Idle, Busy, Lost };
+    // Lets a waiting thread read the socket itself for up to `waitMs`,
+    // dispatching what arrives as the receive thread would. That spares the
+    // hand-over from the receive thread, a wake-up that costs more than a
+    // loopback round trip. Busy when another thread is reading; Idle when
+    // nothing arrived in time; Lost when the connection is down.
+    DirectRead ReadDirect(int64_t waitMs);
+
+    // What the receive thread does with `received` new bytes in the framer:
+    // frames them and dispatches every complete telegram. False when the
+    // stream can no longer be framed. Callable without a socket, so that
+    // the receive path can be driven with any byte stream.
+    bool FrameReceived(TelegramFramer& framer, size_t received);
+
     const std::string& PeerName() const { return m_peerName; }
     const std::string& HostName() const { return m_hostName; }
     uint16_t Port() const { return m_port; }
@@ -79,6 +95,11 @@ private:
     class CReadThread;
     class CAliveThread;
 
+    // Receives once into m_framer and dispatches; the caller holds
+    // m_receiveMutex. False when the connection was lost.
+    bool ReceiveAndDispatch(platform::SocketHandle socket);
+    // Waits for `event`, reading the socket meanwhile when nobody else does.
+    bool AwaitSignal(CKesEvent& event, int64_t timeoutMs);
     void DispatchTelegram(const uint8_t* telegram, uint16_t length);
     void HandleAliveRequest(const uint8_t* telegram, uint16_t length);
     // A receive failed or the stream broke: close as a lost connection.
@@ -112,6 +133,13 @@ private:
     std::atomic<uint32_t> m_lastReceiveTick{0};
     // One whole telegram at a time on the wire.
     std::mutex m_sendMutex;
+    // Whoever holds it reads the socket and owns m_framer: the receive
+    // thread, or a thread waiting in ReadDirect.
+    std::mutex m_receiveMutex;
+    std::unique_ptr<TelegramFramer> m_framer;
+    // Direct reads tried since the receive thread last looked; while they
+    // keep coming, the receive thread stands aside.
+    std::atomic<uint32_t> m_directReads{0};
 };
 
 }  // namespace kestrix
