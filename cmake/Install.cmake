@@ -12,6 +12,10 @@ install(TARGETS KestrixSPI EXPORT KestrixSPITargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/KestrixSPI.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+    # Beside the import library, for toolchains that make their own.
+    install(FILES ${PROJECT_SOURCE_DIR}/src/api/KestrixSPI.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(EXPORT KestrixSPITargets NAMESPACE KestrixSPI:: DESTINATION ${KESTRIX_INSTALL_CMAKEDIR})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KestrixSPIConfig.cmake.in
@@ -45,16 +49,20 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi DESTINATION ${KESTRIX_INSTALL_PYTHONDIR}
         PATTERN __pycache__ EXCLUDE)
+    # A DLL has no soname; a generator expression naming one fails even in
+    # the branch not taken, so the choice is made here.
     if(WIN32)
         set(library_dir ${CMAKE_INSTALL_BINDIR})
+        set(library_file $<TARGET_FILE_NAME:KestrixSPI>)
     else()
         set(library_dir ${CMAKE_INSTALL_LIBDIR})
+        set(library_file $<TARGET_SONAME_FILE_NAME:KestrixSPI>)
     endif()
     file(RELATIVE_PATH package_to_lib /prefix/${KESTRIX_INSTALL_PYTHONDIR}/kestrix_spi /prefix/${library_dir})
     file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/_installed.py CONTENT
 "import os
 
-LIBRARY = os.path.normpath(os.path.join(os.path.dirname(__file__), \"${package_to_lib}\", \"$<IF:$<BOOL:${WIN32}>,$<TARGET_FILE_NAME:KestrixSPI>,$<TARGET_SONAME_FILE_NAME:KestrixSPI>>\"))
+LIBRARY = os.path.normpath(os.path.join(os.path.dirname(__file__), \"${package_to_lib}\", \"${library_file}\"))
 ")
     install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${KESTRIX_INSTALL_PYTHONDIR}/kestrix_spi)
 endif()
