@@ -79,6 +79,7 @@ TestGateway::~TestGateway() {
     for (auto& t : threads) t.join();
     if (m_listener != platform::kInvalidSocket) platform::CloseSocket(m_listener);
     for (auto& peer : m_peers) platform::CloseSocket(peer->m_socket);
+    if (m_networkStarted) platform::StopNetworking();
 }
 
 void TestGateway::SetHandler(Handler handler) {

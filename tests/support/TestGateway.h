@@ -88,6 +88,8 @@ private:
     void AcceptLoop();
     void Serve(std::shared_ptr<Peer> peer);
 
+    // First member: the socket library stays up until everything else is gone.
+    bool m_networkStarted = platform::StartNetworking();
     std::string m_address;
     platform::SocketHandle m_listener = platform::kInvalidSocket;
     std::atomic<bool> m_stop{false};
