@@ -94,12 +94,33 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId
     if (m_timeout <= 0) {
         found = TakeConfirmation(telegramId);
     } else {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
-        found = m_confirmations.WaitAndTake(telegramId, deadline,
-                                            [this] { return m_connectionDown.load(); });
+        found = AwaitConfirmation(telegramId,
+                                  std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout));
     }
     RemoveObsoleteConfirmations();
     return found;
+}
+
+// The waiting caller reads the socket itself whenever no other thread does,
+// so its confirmation reaches it without a hand-over between threads. When
+// another thread is reading, that one files what arrives and the caller
+// sleeps on the store, looking again now and then in case the reader has
+// gone and left the socket to it.
+std::unique_ptr<CKestrixMsg> CKestrixClient::AwaitConfirmation(uint16_t telegramId,
+                                                               std::chrono::steady_clock::time_point deadline) {
+    constexpr auto kBusyRetry = std::chrono::milliseconds(1);
+    auto abandon = [this] { return m_connectionDown.load(); };
+    for (;;) {
+        if (auto found = TakeConfirmation(telegramId)) return found;
+        const auto now = std::chrono::steady_clock::now();
+        if (abandon() || now >= deadline) return nullptr;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (m_connection.ReadDirect(left) == CConnection::DirectRead::Busy) {
+            if (auto found = m_confirmations.WaitAndTake(telegramId, std::min(deadline, now + kBusyRetry), abandon)) {
+                return found;
+            }
+        }
+    }
 }
 
 int32_t CKestrixClient::MissingConfirmationResult() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -77,6 +78,7 @@ protected:
     std::unique_ptr<CKestrixMsg> TakeConfirmation(uint16_t telegramId);
     void RemoveObsoleteConfirmations();
     std::unique_ptr<CKestrixMsg> ParseIncoming(const uint8_t* bytes, uint16_t length);
+    std::unique_ptr<CKestrixMsg> AwaitConfirmation(uint16_t telegramId, std::chrono::steady_clock::time_point deadline);
 
 private:
     CConnection m_connection;
