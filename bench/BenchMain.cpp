@@ -45,6 +45,12 @@ struct Options {
     bool quick = false;
     std::string csv;
     std::string plot;
+    // Figure groups to run; empty runs all.
+    std::vector<std::string> only;
+
+    bool Runs(const std::string& group) const {
+        return only.empty() || std::find(only.begin(), only.end(), group) != only.end();
+    }
 };
 
 struct Gateway {
@@ -511,11 +517,15 @@ Options ParseOptions(int argc, char** argv) {
             options.csv = value();
         } else if (arg == "--plot") {
             options.plot = value();
+        } else if (arg == "--only") {
+            options.only.push_back(value());
         } else {
             std::printf(
                 "usage: kestrix_bench [--rounds N] [--quick] [--csv FILE] [--plot FILE.png]\n"
                 "  --rounds N   rounds per figure, library and baseline alternating (default 9)\n"
-                "  --quick      a few seconds in all, for a smoke test; figures are rough\n");
+                "  --quick      a few seconds in all, for a smoke test; figures are rough\n"
+                "  --only NAME  run only this group (memory, roundtrip, pipelined, openclose, threads);\n"
+                "               may be repeated\n");
             std::exit(arg == "--help" ? 0 : 2);
         }
     }
@@ -533,11 +543,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     Bench bench(options, gateway);
-    bench.Memory();
-    bench.RoundTrips();
-    bench.Pipelined();
-    bench.OpenClose();
-    bench.Threads();
+    if (options.Runs("memory")) bench.Memory();
+    if (options.Runs("roundtrip")) bench.RoundTrips();
+    if (options.Runs("pipelined")) bench.Pipelined();
+    if (options.Runs("openclose")) bench.OpenClose();
+    if (options.Runs("threads")) bench.Threads();
     StopGateway(gateway);
 
     bench.Table().Print();
