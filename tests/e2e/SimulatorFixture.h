@@ -58,8 +58,9 @@ protected:
     // One SPI transfer; the bytes read, as many as were written.
     static Bytes Transfer(int32_t handle, const Bytes& out, int32_t* result = nullptr) {
         Bytes in(out.size(), 0xEE);
-        const int32_t rc = SPIDataReq(handle, reinterpret_cast<const char*>(out.data()), static_cast<uint16_t>(out.size()),
-                                      reinterpret_cast<char*>(in.data()), static_cast<uint16_t>(in.size()));
+        const int32_t rc =
+            SPIDataReq(handle, reinterpret_cast<const char*>(out.data()), static_cast<uint16_t>(out.size()),
+                       reinterpret_cast<char*>(in.data()), static_cast<uint16_t>(in.size()));
         if (result != nullptr) *result = rc;
         EXPECT_TRUE(result != nullptr || rc == RC_OK) << std::hex << rc;
         return in;

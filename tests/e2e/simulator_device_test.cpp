@@ -21,7 +21,8 @@ Bytes Concat(Bytes head, const Bytes& tail) {
 }
 
 Bytes AddressBytes(uint32_t address) {
-    return {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    return {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address)};
 }
 
 class FlashTest : public SimulatorTest {
@@ -130,7 +131,8 @@ TEST_F(FlashTest, BusyBitHoldsForTheEraseTimeAndTheChipIgnoresOtherCommands) {
     EXPECT_EQ(Transfer(handle, {0x9F, 0, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
     ASSERT_TRUE(Eventually(ready));
     const auto busyMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
     EXPECT_GE(busyMs, 30);
     EXPECT_LT(busyMs, 1000);
     EXPECT_EQ(Read(handle, 0x40, 1), Bytes{0xFF});
@@ -138,7 +140,8 @@ TEST_F(FlashTest, BusyBitHoldsForTheEraseTimeAndTheChipIgnoresOtherCommands) {
 
 TEST_F(FlashTest, ImageFileKeepsTheContentsAcrossRuns) {
     const auto path = std::filesystem::temp_directory_path() /
-                      ("kestrix-flash-" + NextLoopbackAddress() + "-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+                      ("kestrix-flash-" + NextLoopbackAddress() + "-" +
+                       std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     auto options = Instant();
     options.flashSize = 64u << 10;
     options.flashImage = path.string();
@@ -228,16 +231,19 @@ TEST_F(SimulatorTest, SequenceProgramsTheFlashAndAnswersInOrder) {
     StartSimulator(Instant());
     const int32_t handle = Open();
     namespace seq = gateway::seq;
-    const Bytes sequence = {
-        seq::kTransfer, 1, 0, kWriteEnable,
-        seq::kTransfer, 6, 0, 0x02, 0x00, 0x20, 0x00, 0xAB, 0xCD,
-        seq::kPoll, kReadStatus, 0x01, 0x00, 100, 0,
-        seq::kCommandRead, 4, 0x03, 0x00, 0x20, 0x00, 3, 0,
-        seq::kWriteOutputs, 0x78, 0x56, 0x34, 0x12,
-        seq::kReadDigital,
-        seq::kEnd,
-        0x7F,  // never reached
-    };
+    Bytes sequence;
+    for (const Bytes& instruction : std::vector<Bytes>{
+             {seq::kTransfer, 1, 0, kWriteEnable},
+             {seq::kTransfer, 6, 0, 0x02, 0x00, 0x20, 0x00, 0xAB, 0xCD},  // program 2 bytes at 0x2000
+             {seq::kPoll, kReadStatus, 0x01, 0x00, 100, 0},               // until not busy
+             {seq::kCommandRead, 4, 0x03, 0x00, 0x20, 0x00, 3, 0},        // read 3 bytes at 0x2000
+             {seq::kWriteOutputs, 0x78, 0x56, 0x34, 0x12},
+             {seq::kReadDigital},
+             {seq::kEnd},
+             {0x7F},  // never reached
+         }) {
+        sequence.insert(sequence.end(), instruction.begin(), instruction.end());
+    }
     m_simulator->SetInputs(0x01020304);
     uint16_t id = 0;
     ASSERT_EQ(SPISequenceReq(handle, reinterpret_cast<const char*>(sequence.data()),

@@ -15,6 +15,10 @@ struct FaultCase {
     int32_t secondCall;  // the first call is unaffected, every fault aims at the second
 };
 
+void PrintTo(const FaultCase& fault, std::ostream* out) {
+    *out << fault.spec;
+}
+
 class InjectedFault : public SimulatorTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(InjectedFault, GivesThePromisedResultCode) {
@@ -47,6 +51,23 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"ImpossibleLengthField", "bad-length@2", RC_NOT_CONNECTED},
                       FaultCase{"GatewayAsksToDisconnect", "disconnect@2", RC_NOT_CONNECTED}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+TEST(FaultSpec, ReadsNameValuesAndTelegramNumberAndRejectsNonsense) {
+    std::string error;
+    const auto delay = gateway::ParseFault("delay=0x10:5@3", error);
+    ASSERT_TRUE(delay) << error;
+    EXPECT_EQ(delay->kind, gateway::FaultKind::Delay);
+    EXPECT_EQ(delay->value, 16u);
+    EXPECT_EQ(delay->value2, 5u);
+    EXPECT_EQ(delay->nth, 3u);
+    EXPECT_EQ(gateway::FormatFault(*delay), "delay=16:5@3");
+    EXPECT_EQ(gateway::ParseFault("refuse", error)->value, 2u);
+    for (const char* bad :
+         {"delay", "result=0", "result=256", "no-answer@0", "chunks=0", "nap=3", "garbage=x"}) {
+        EXPECT_FALSE(gateway::ParseFault(bad, error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
 
 TEST_F(SimulatorTest, FaultsAimedAtOneRequestLeaveTheOthersAlone) {
     auto options = Instant();
@@ -83,7 +104,8 @@ TEST_F(SimulatorTest, GarbageInsteadOfAnAnswerFailsTheCallNotTheProcess) {
 
 TEST_F(SimulatorTest, RefusedConnectsFailTheOpen) {
     auto options = Instant();
-    options.faults = {{gateway::FaultKind::RefuseConnect, 2, 0, 1}, {gateway::FaultKind::RefuseConnect, 1, 0, 2}};
+    options.faults = {{gateway::FaultKind::RefuseConnect, 2, 0, 1},
+                      {gateway::FaultKind::RefuseConnect, 1, 0, 2}};
     StartSimulator(options);
     int32_t handle = 0;
     EXPECT_EQ(TryOpen(handle, kTimeoutMs), RC_NOT_CONNECTED);
@@ -119,11 +141,11 @@ TEST_F(SimulatorTest, SurvivesGarbageImpossibleLengthAndClientsGoneMidTelegram) 
     const std::string host = m_simulator->Options().address;
     const Bytes request = Wire(spi::kReadDigital, 7, {});
     const std::vector<Bytes> misbehaviour = {
-        {0x02, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x01},            // frames too short for a telegram
-        {0xFF, 0xFF, 0x40, 0x03, 0x07, 0x00},                        // impossible length field
-        {0xFE, 0xFF, 0x40, 0x03, 0x07, 0x00},                        // the other impossible one
-        Bytes{request.begin(), request.end() - 1},                   // stalls one byte short
-        {0x06, 0x00, 0x40, 0x03, 0x07, 0x00, 0x00, 0x47},            // wrong checksum
+        {0x02, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x01},  // frames too short for a telegram
+        {0xFF, 0xFF, 0x40, 0x03, 0x07, 0x00},              // impossible length field
+        {0xFE, 0xFF, 0x40, 0x03, 0x07, 0x00},              // the other impossible one
+        Bytes{request.begin(), request.end() - 1},         // stalls one byte short
+        {0x06, 0x00, 0x40, 0x03, 0x07, 0x00, 0x00, 0x47},  // wrong checksum
     };
     for (size_t i = 0; i < misbehaviour.size(); ++i) {
         RawClient client;

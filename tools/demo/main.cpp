@@ -100,18 +100,21 @@ void ShowDigital(int32_t handle, kestrix::gateway::Simulator& simulator) {
 void ShowSequence(int32_t handle) {
     namespace seq = kestrix::gateway::seq;
     std::printf("\nA sequence run by the gateway\n");
-    const Bytes sequence = {seq::kTransfer, 4, 0, 0x9F, 0, 0, 0,          // JEDEC ID
-                            seq::kCommandRead, 4, 0x03, 0x00, 0x10, 0x00, 4, 0,  // 4 bytes of the page
-                            seq::kWriteOutputs, 0x01, 0, 0, 0,
-                            seq::kReadDigital,
-                            seq::kEnd};
+    const Bytes sequence = {
+        seq::kTransfer,     4,    0,    0x9F, 0,    0,    0,     // JEDEC ID
+        seq::kCommandRead,  4,    0x03, 0x00, 0x10, 0x00, 4, 0,  // 4 bytes of the page
+        seq::kWriteOutputs, 0x01, 0,    0,    0,                 // outputs
+        seq::kReadDigital,                                       // inputs and outputs
+        seq::kEnd,                                               // end
+    };
     uint16_t id = 0;
     if (!Check("sequence request", SPISequenceReq(handle, reinterpret_cast<const char*>(sequence.data()),
                                                   static_cast<uint16_t>(sequence.size()), &id))) {
         return;
     }
     uint8_t answer[16] = {};
-    if (!Check("sequence answer", SPISequenceGetCnf(handle, id, reinterpret_cast<char*>(answer), sizeof answer))) {
+    if (!Check("sequence answer",
+               SPISequenceGetCnf(handle, id, reinterpret_cast<char*>(answer), sizeof answer))) {
         return;
     }
     std::printf("  sequence %u answered: JEDEC %s | flash %s | inputs %s | outputs %s\n", id,
@@ -121,7 +124,8 @@ void ShowSequence(int32_t handle) {
     const Bytes unknown = {0x7E};
     SPISequenceReq(handle, reinterpret_cast<const char*>(unknown.data()), 1, &id);
     const int32_t code = SPISequenceGetCnf(handle, id, nullptr, 0);
-    std::printf("  a sequence with op code 0x7E: 0x%06X %s\n", static_cast<unsigned>(code), Message(code).c_str());
+    std::printf("  a sequence with op code 0x7E: 0x%06X %s\n", static_cast<unsigned>(code),
+                Message(code).c_str());
     if (code != RC_SPI_SEQ_BAD_OPCODE) ++g_failures;
 }
 
@@ -158,8 +162,8 @@ int main() {
     uint8_t info[KESTRIX_DEVICE_INFO_SIZE] = {};
     if (Check("device info", DeviceInfo(handle, info))) {
         std::printf("  information record: %s\n", Hex(info, sizeof info).c_str());
-        std::printf("  firmware %u.%u, serial number %02X%02X%02X%02X, device type %u\n", info[0], info[1], info[7],
-                    info[6], info[5], info[4], info[18]);
+        std::printf("  firmware %u.%u, serial number %02X%02X%02X%02X, device type %u\n", info[0], info[1],
+                    info[7], info[6], info[5], info[4], info[18]);
     }
     DeviceStatus(handle, text, sizeof text);
     std::printf("  status: %s\n", text);
@@ -169,8 +173,8 @@ int main() {
         uint32_t baudrate = 0;
         uint8_t level = 0, aux = 0, mode = 0;
         if (Check("get globals", SPIGetGlobals(handle, &baudrate, &level, &aux, &mode))) {
-            std::printf("  set and read back: clock %u, signal level %u, aux voltage %u, clock mode %u\n", baudrate,
-                        level, aux, mode);
+            std::printf("  set and read back: clock %u, signal level %u, aux voltage %u, clock mode %u\n",
+                        baudrate, level, aux, mode);
         }
     }
 

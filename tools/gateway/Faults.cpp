@@ -102,15 +102,18 @@ std::optional<Fault> ParseFault(const std::string& text, std::string& error) {
     uint64_t value = 0;
     uint64_t value2 = fault.value2;
     if (!ParseNumber(valueText.substr(0, colon), value) || value > UINT32_MAX ||
-        (colon != std::string::npos && (!ParseNumber(valueText.substr(colon + 1), value2) || value2 > UINT32_MAX))) {
+        (colon != std::string::npos &&
+         (!ParseNumber(valueText.substr(colon + 1), value2) || value2 > UINT32_MAX))) {
         error = "bad value in fault '" + text + "'";
         return std::nullopt;
     }
-    if ((fault.kind == FaultKind::Result || fault.kind == FaultKind::RefuseConnect) && (value == 0 || value > 0xFF)) {
+    if ((fault.kind == FaultKind::Result || fault.kind == FaultKind::RefuseConnect) &&
+        (value == 0 || value > 0xFF)) {
         error = "fault '" + spec + "' needs a result byte from 1 to 0xFF";
         return std::nullopt;
     }
-    if ((fault.kind == FaultKind::Chunks && value == 0) || (fault.kind == FaultKind::Garbage && value > 65536) ||
+    if ((fault.kind == FaultKind::Chunks && value == 0) ||
+        (fault.kind == FaultKind::Garbage && value > 65536) ||
         (fault.kind == FaultKind::ImpossibleLength && value > 0xFFFF)) {
         error = "value out of range in fault '" + text + "'";
         return std::nullopt;

@@ -29,7 +29,8 @@ constexpr double kChipEraseMsPerMiB = 2500;
 constexpr uint8_t kIdle = 0xFF;  // MISO is pulled up while the chip drives nothing
 }  // namespace
 
-FlashDevice::FlashDevice(uint32_t size, double speedFactor) : m_memory(size, 0xFF), m_speedFactor(speedFactor) {}
+FlashDevice::FlashDevice(uint32_t size, double speedFactor)
+    : m_memory(size, 0xFF), m_speedFactor(speedFactor) {}
 
 bool FlashDevice::ValidSize(uint64_t size) {
     return size >= kBlockSize && size <= (16u << 20) && (size & (size - 1)) == 0;
@@ -64,7 +65,8 @@ bool FlashDevice::Save(const std::string& path, std::string& error) {
     const std::string temporary = path + ".tmp";
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(m_memory.data()), static_cast<std::streamsize>(m_memory.size()));
+        file.write(reinterpret_cast<const char*>(m_memory.data()),
+                   static_cast<std::streamsize>(m_memory.size()));
         if (!file) {
             error = "cannot write flash image " + temporary;
             return false;
@@ -86,7 +88,9 @@ std::array<uint8_t, 3> FlashDevice::JedecId() const {
     return {kManufacturerId, kMemoryType, capacity};
 }
 
-bool FlashDevice::Busy() const { return Clock::now() < m_busyUntil; }
+bool FlashDevice::Busy() const {
+    return Clock::now() < m_busyUntil;
+}
 
 void FlashDevice::StartBusy(double typicalMs) {
     if (m_speedFactor <= 0) return;
@@ -95,8 +99,8 @@ void FlashDevice::StartBusy(double typicalMs) {
 }
 
 uint32_t FlashDevice::Address() const {
-    const uint32_t address = (static_cast<uint32_t>(m_header[0]) << 16) | (static_cast<uint32_t>(m_header[1]) << 8) |
-                             m_header[2];
+    const uint32_t address =
+        (static_cast<uint32_t>(m_header[0]) << 16) | (static_cast<uint32_t>(m_header[1]) << 8) | m_header[2];
     // Address bits above the chip's size are don't-care, as on real parts.
     return address & (Size() - 1);
 }
@@ -125,7 +129,8 @@ uint8_t FlashDevice::Clock1(uint8_t out) {
         case op::kJedecId:
             return k <= 3 ? JedecId()[k - 1] : kIdle;
         case op::kReadStatus:
-            return static_cast<uint8_t>((Busy() ? kStatusBusy : 0) | (m_writeEnabled ? kStatusWriteEnabled : 0));
+            return static_cast<uint8_t>((Busy() ? kStatusBusy : 0) |
+                                        (m_writeEnabled ? kStatusWriteEnabled : 0));
         case op::kRead:
         case op::kFastRead: {
             const size_t header = m_opcode == op::kFastRead ? 4 : 3;

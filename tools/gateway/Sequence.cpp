@@ -13,8 +13,13 @@ using Clock = std::chrono::steady_clock;
 
 class Runner {
 public:
-    Runner(const uint8_t* code, size_t size, SequenceHost& host, std::chrono::milliseconds limit, size_t maxAnswer)
-        : m_code(code), m_size(size), m_host(host), m_deadline(Clock::now() + limit), m_maxAnswer(maxAnswer) {}
+    Runner(const uint8_t* code, size_t size, SequenceHost& host, std::chrono::milliseconds limit,
+           size_t maxAnswer)
+        : m_code(code),
+          m_size(size),
+          m_host(host),
+          m_deadline(Clock::now() + limit),
+          m_maxAnswer(maxAnswer) {}
 
     SequenceOutcome Run() {
         while (m_at < m_size) {
@@ -22,14 +27,28 @@ public:
             const uint8_t opcode = m_code[m_at++];
             uint8_t result = kResultOk;
             switch (opcode) {
-                case seq::kEnd: return Finish(kResultOk);
-                case seq::kTransfer: result = Transfer(); break;
-                case seq::kDelay: result = Delay(); break;
-                case seq::kWriteOutputs: result = WriteOutputs(); break;
-                case seq::kReadDigital: result = ReadDigital(); break;
-                case seq::kPoll: result = Poll(); break;
-                case seq::kCommandRead: result = CommandRead(); break;
-                default: return Finish(kResultBadOpcode);
+                case seq::kEnd:
+                    return Finish(kResultOk);
+                case seq::kTransfer:
+                    result = Transfer();
+                    break;
+                case seq::kDelay:
+                    result = Delay();
+                    break;
+                case seq::kWriteOutputs:
+                    result = WriteOutputs();
+                    break;
+                case seq::kReadDigital:
+                    result = ReadDigital();
+                    break;
+                case seq::kPoll:
+                    result = Poll();
+                    break;
+                case seq::kCommandRead:
+                    result = CommandRead();
+                    break;
+                default:
+                    return Finish(kResultBadOpcode);
             }
             if (result != kResultOk) return Finish(result);
         }
@@ -146,8 +165,8 @@ private:
 
 }  // namespace
 
-SequenceOutcome RunSequence(const uint8_t* code, size_t size, SequenceHost& host, std::chrono::milliseconds limit,
-                            size_t maxAnswer) {
+SequenceOutcome RunSequence(const uint8_t* code, size_t size, SequenceHost& host,
+                            std::chrono::milliseconds limit, size_t maxAnswer) {
     return Runner(code, size, host, limit, maxAnswer).Run();
 }
 

@@ -44,7 +44,7 @@ struct SequenceOutcome {
 // Runs a sequence. An unknown op code ends it with 0x30, running past
 // `limit` with 0x31, a cut-off operand or an answer longer than `maxAnswer`
 // with 0x20; the answer gathered so far is kept in every case.
-SequenceOutcome RunSequence(const uint8_t* code, size_t size, SequenceHost& host, std::chrono::milliseconds limit,
-                            size_t maxAnswer);
+SequenceOutcome RunSequence(const uint8_t* code, size_t size, SequenceHost& host,
+                            std::chrono::milliseconds limit, size_t maxAnswer);
 
 }  // namespace kestrix::gateway

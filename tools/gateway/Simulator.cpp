@@ -42,11 +42,12 @@ std::string Hex(uint32_t value, int digits) {
 }
 
 std::string DescribeTelegram(const char* direction, const uint8_t* wire, size_t size) {
-    if (size < kTelegramOverhead) return std::string(direction) + " " + std::to_string(size) + " bytes, no telegram";
+    if (size < kTelegramOverhead)
+        return std::string(direction) + " " + std::to_string(size) + " bytes, no telegram";
     const uint16_t code = ReadU16(wire + 2);
     std::string line = std::string(direction) + " " + Hex(code, 4) + " " + CommandName(code) +
-                       " id=" + std::to_string(ReadU16(wire + 4)) + " [" + std::to_string(size - kTelegramOverhead) +
-                       "]";
+                       " id=" + std::to_string(ReadU16(wire + 4)) + " [" +
+                       std::to_string(size - kTelegramOverhead) + "]";
     const size_t dataSize = size - kTelegramOverhead;
     for (size_t i = 0; i < std::min(dataSize, kLogDataBytes); ++i) {
         char text[4];
@@ -106,7 +107,11 @@ private:
 class Simulator::Connection {
 public:
     Connection(Simulator& simulator, platform::SocketHandle socket, uint64_t number, bool overLimit)
-        : m_simulator(simulator), m_socket(socket), m_number(number), m_overLimit(overLimit), m_random(number) {
+        : m_simulator(simulator),
+          m_socket(socket),
+          m_number(number),
+          m_overLimit(overLimit),
+          m_random(number) {
         platform::SocketAddress peer;
         m_name = "client " + std::to_string(number);
         if (platform::PeerAddress(socket, peer)) m_name += " (" + platform::NumericHost(peer) + ")";
@@ -127,9 +132,7 @@ public:
         platform::Shutdown(m_socket);
     }
 
-    void SendDisconnectRequest() {
-        SendWire(CKesMsg(nullptr, 0, spi::kDisconnect, 0).Serialize());
-    }
+    void SendDisconnectRequest() { SendWire(CKesMsg(nullptr, 0, spi::kDisconnect, 0).Serialize()); }
 
 private:
     void Serve() {
@@ -159,7 +162,8 @@ private:
             if (ready == platform::WaitResult::Failed) break;
             if (ready == platform::WaitResult::Timeout) {
                 const auto stalled = Clock::now() - lastReceive;
-                if (framer.Buffered() > 0 && stalled > std::chrono::milliseconds(m_simulator.m_options.stallLimitMs)) {
+                if (framer.Buffered() > 0 &&
+                    stalled > std::chrono::milliseconds(m_simulator.m_options.stallLimitMs)) {
                     Drop("left a telegram unfinished");
                 }
                 continue;
@@ -169,7 +173,7 @@ private:
             if (received <= 0) {
                 if (!m_closed.load()) {
                     m_simulator.Log(m_name + (framer.Buffered() > 0 ? " went away in the middle of a telegram"
-                                                                     : " closed the connection"));
+                                                                    : " closed the connection"));
                 }
                 break;
             }
@@ -204,7 +208,8 @@ private:
     }
 
     void SendWire(const Bytes& wire) {
-        if (m_simulator.m_options.verbose) m_simulator.Log(m_name + " " + DescribeTelegram("->", wire.data(), wire.size()));
+        if (m_simulator.m_options.verbose)
+            m_simulator.Log(m_name + " " + DescribeTelegram("->", wire.data(), wire.size()));
         SendRaw(wire.data(), wire.size());
     }
 
@@ -213,7 +218,8 @@ private:
         size_t done = 0;
         const auto deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
         while (done < size && !m_closed.load()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || platform::WaitWritable(m_socket, left) != platform::WaitResult::Ready) {
                 m_simulator.Log(m_name + " does not take its answers; dropped");
                 Close();
@@ -230,7 +236,8 @@ private:
     }
 
     void HandleTelegram(const uint8_t* bytes, uint16_t size) {
-        if (m_simulator.m_options.verbose) m_simulator.Log(m_name + " " + DescribeTelegram("<-", bytes, size));
+        if (m_simulator.m_options.verbose)
+            m_simulator.Log(m_name + " " + DescribeTelegram("<-", bytes, size));
         if (size < kTelegramOverhead) {
             Drop("sent a frame of " + std::to_string(size) + " bytes");
             return;
@@ -251,18 +258,22 @@ private:
             return;
         }
         switch (code) {
-            case spi::kConnect: HandleConnect(request); return;
-            case spi::kDisconnect:
-                {
-                    std::lock_guard<std::mutex> lock(m_simulator.m_statsMutex);
-                    ++m_simulator.m_stats.disconnectRequests;
-                }
+            case spi::kConnect:
+                HandleConnect(request);
+                return;
+            case spi::kDisconnect: {
+                std::lock_guard<std::mutex> lock(m_simulator.m_statsMutex);
+                ++m_simulator.m_stats.disconnectRequests;
+            }
                 Answer(request, {0});
                 m_simulator.Log(m_name + " disconnected");
                 Close();
                 return;
-            case spi::kAlive: Answer(request, {0}); return;
-            default: break;
+            case spi::kAlive:
+                Answer(request, {0});
+                return;
+            default:
+                break;
         }
         if (m_overLimit) {
             Drop("sent a request without a connection slot");
@@ -281,7 +292,8 @@ private:
         uint8_t result = 0;
         const uint64_t connectNumber = ++m_simulator.m_connectNumber;
         for (const Fault& fault : m_simulator.FaultsSnapshot()) {
-            if (fault.kind == FaultKind::RefuseConnect && fault.AppliesTo(static_cast<uint32_t>(connectNumber))) {
+            if (fault.kind == FaultKind::RefuseConnect &&
+                fault.AppliesTo(static_cast<uint32_t>(connectNumber))) {
                 result = static_cast<uint8_t>(fault.value);
             }
         }
@@ -299,8 +311,9 @@ private:
     }
 
     void Answer(const CKesMsg& request, const Bytes& data) {
-        SendWire(CKesMsg(data.data(), data.size(), ConfirmationCode(request.CommandCode()), request.TelegramId())
-                     .Serialize());
+        SendWire(
+            CKesMsg(data.data(), data.size(), ConfirmationCode(request.CommandCode()), request.TelegramId())
+                .Serialize());
     }
 
     // Sends the answer of the number-th request, bent by the faults that apply.
@@ -357,14 +370,16 @@ private:
                                                         : ConfirmationCode(request.CommandCode());
         Bytes wire = CKestrixMsg(answer.data(), answer.size(), code, request.TelegramId()).Serialize();
         if (has(FaultKind::BadChecksum)) wire.back() ^= 0x5A;
-        if (m_simulator.m_options.verbose) m_simulator.Log(m_name + " " + DescribeTelegram("->", wire.data(), wire.size()));
+        if (m_simulator.m_options.verbose)
+            m_simulator.Log(m_name + " " + DescribeTelegram("->", wire.data(), wire.size()));
         if (has(FaultKind::CloseMidTelegram)) {
             SendRaw(wire.data(), std::max<size_t>(1, wire.size() / 2));
             m_simulator.Log(m_name + " closed in the middle of an answer");
             Close();
         } else if (const Fault* chunks = has(FaultKind::Chunks)) {
             for (size_t at = 0; at < wire.size(); at += chunks->value) {
-                if (at != 0 && !SleepUnlessStopped(m_simulator.m_stop, std::chrono::milliseconds(chunks->value2))) {
+                if (at != 0 &&
+                    !SleepUnlessStopped(m_simulator.m_stop, std::chrono::milliseconds(chunks->value2))) {
                     return;
                 }
                 if (!SendRaw(wire.data() + at, std::min<size_t>(chunks->value, wire.size() - at))) return;
@@ -402,7 +417,9 @@ Simulator::Simulator(SimulatorOptions options) : m_options(std::move(options)) {
     }
 }
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 bool Simulator::Start() {
     std::string error;
@@ -479,8 +496,8 @@ void Simulator::AcceptLoop() {
         }
         size_t served = 0;
         for (const auto& connection : m_connections) served += connection->Connected() ? 1 : 0;
-        m_connections.push_back(
-            std::make_unique<Connection>(*this, socket, ++m_clientNumber, served >= m_options.maxConnections));
+        m_connections.push_back(std::make_unique<Connection>(*this, socket, ++m_clientNumber,
+                                                             served >= m_options.maxConnections));
     }
 }
 
@@ -563,11 +580,11 @@ std::string Simulator::StatusText() {
         device += " " + (kib >= 1024 ? std::to_string(kib >> 10) + " MiB" : std::to_string(kib) + " KiB") +
                   (m_flash->Busy() ? " busy" : " idle");
     }
-    return "simulated gateway, firmware " + std::to_string(kFirmwareMajor) + "." + std::to_string(kFirmwareMinor) +
-           ", up " + std::to_string(uptime) + " s, clients connected " + std::to_string(stats.clientsConnected) + ", " +
-           std::to_string(stats.telegramsServed) + " telegrams served, SPI device " + device + ", " +
-           std::to_string(m_baudrate) + " Bd mode " + std::to_string(m_clockMode) + ", inputs " + Hex(m_inputs, 8) +
-           ", outputs " + Hex(m_outputs, 8);
+    return "simulated gateway, firmware " + std::to_string(kFirmwareMajor) + "." +
+           std::to_string(kFirmwareMinor) + ", up " + std::to_string(uptime) + " s, clients connected " +
+           std::to_string(stats.clientsConnected) + ", " + std::to_string(stats.telegramsServed) +
+           " telegrams served, SPI device " + device + ", " + std::to_string(m_baudrate) + " Bd mode " +
+           std::to_string(m_clockMode) + ", inputs " + Hex(m_inputs, 8) + ", outputs " + Hex(m_outputs, 8);
 }
 
 std::array<uint8_t, info::kSize> Simulator::InfoRecord() {
@@ -600,7 +617,8 @@ std::vector<uint8_t> Simulator::Execute(uint16_t code, const std::vector<uint8_t
         }
         case spi::kSetGlobals: {
             // Clock modes are 0 to 3; a zero clock rate cannot be set.
-            if (data.size() != 7 || ReadU32(data.data()) == 0 || data[6] > 3) return {kResultInconsistentData};
+            if (data.size() != 7 || ReadU32(data.data()) == 0 || data[6] > 3)
+                return {kResultInconsistentData};
             std::lock_guard<std::mutex> lock(m_deviceMutex);
             m_baudrate = ReadU32(data.data());
             m_signalLevel = data[4];
@@ -611,8 +629,8 @@ std::vector<uint8_t> Simulator::Execute(uint16_t code, const std::vector<uint8_t
         case spi::kGetGlobals: {
             std::lock_guard<std::mutex> lock(m_deviceMutex);
             const auto baudrate = PackU32(m_baudrate);
-            return {kResultOk, baudrate[0], baudrate[1], baudrate[2], baudrate[3], m_signalLevel, m_auxVoltage,
-                    m_clockMode};
+            return {kResultOk,   baudrate[0],   baudrate[1],  baudrate[2],
+                    baudrate[3], m_signalLevel, m_auxVoltage, m_clockMode};
         }
         case spi::kDeviceInfo: {
             const auto record = InfoRecord();
@@ -628,8 +646,9 @@ std::vector<uint8_t> Simulator::Execute(uint16_t code, const std::vector<uint8_t
         }
         case spi::kSequence: {
             BusHost host(*this);
-            SequenceOutcome outcome = RunSequence(data.data(), data.size(), host,
-                                                  std::chrono::milliseconds(m_options.sequenceLimitMs), kMaxAnswerData);
+            SequenceOutcome outcome =
+                RunSequence(data.data(), data.size(), host,
+                            std::chrono::milliseconds(m_options.sequenceLimitMs), kMaxAnswerData);
             Bytes answer{outcome.result};
             answer.insert(answer.end(), outcome.answer.begin(), outcome.answer.end());
             return answer;
@@ -638,7 +657,7 @@ std::vector<uint8_t> Simulator::Execute(uint16_t code, const std::vector<uint8_t
             std::lock_guard<std::mutex> lock(m_deviceMutex);
             const auto inputs = PackU32(m_inputs);
             const auto outputs = PackU32(m_outputs);
-            return {kResultOk, inputs[0], inputs[1], inputs[2], inputs[3],
+            return {kResultOk,  inputs[0],  inputs[1],  inputs[2], inputs[3],
                     outputs[0], outputs[1], outputs[2], outputs[3]};
         }
         case spi::kWriteDigital: {

@@ -21,7 +21,9 @@ namespace {
 
 volatile std::sig_atomic_t g_signalled = 0;
 
-extern "C" void OnSignal(int) { g_signalled = 1; }
+extern "C" void OnSignal(int) {
+    g_signalled = 1;
+}
 
 const char* const kUsage =
     "usage: kestrix-gateway [options]\n"
@@ -213,7 +215,8 @@ int main(int argc, char** argv) {
 
     const auto started = std::chrono::steady_clock::now();
     options.log = [started](const std::string& line) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::fprintf(stderr, "[%9.3f] %s\n", seconds, line.c_str());
     };
 
