@@ -60,7 +60,8 @@ bool FlashDevice::Load(const std::string& path, std::string& error) {
 }
 
 bool FlashDevice::Save(const std::string& path, std::string& error) {
-    if (!m_dirty) return true;
+    std::error_code ec;
+    if (!m_dirty && std::filesystem::exists(path, ec)) return true;
     // Write aside and rename, so an interrupted save never leaves half an image.
     const std::string temporary = path + ".tmp";
     {
@@ -72,7 +73,6 @@ bool FlashDevice::Save(const std::string& path, std::string& error) {
             return false;
         }
     }
-    std::error_code ec;
     std::filesystem::rename(temporary, path, ec);
     if (ec) {
         error = "cannot replace flash image " + path + ": " + ec.message();

@@ -34,7 +34,7 @@ public:
     // Loads the contents from `path`; a missing file leaves the chip erased.
     // False (with `error`) when the file cannot be read or is too large.
     bool Load(const std::string& path, std::string& error);
-    // Writes the contents to `path` if they changed since the last load or save.
+    // Writes the contents to `path` unless it already holds them.
     bool Save(const std::string& path, std::string& error);
 
     void Select() override;
