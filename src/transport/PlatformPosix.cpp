@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "transport/AddressList.h"
 #include "transport/Platform.h"
 
 namespace kestrix::platform {
@@ -45,16 +46,7 @@ bool Resolve(const char* host, uint16_t port, std::vector<SocketAddress>& out) {
     const std::string service = std::to_string(port);
     addrinfo* list = nullptr;
     if (getaddrinfo(host, service.c_str(), &hints, &list) != 0 || list == nullptr) return false;
-    for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addrlen > kAddressStorageSize) continue;
-        SocketAddress address;
-        address.family = entry->ai_family;
-        address.socketType = entry->ai_socktype;
-        address.protocol = entry->ai_protocol;
-        address.length = static_cast<int>(entry->ai_addrlen);
-        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
-        out.push_back(address);
-    }
+    AppendAddresses(list, out);
     freeaddrinfo(list);
     return !out.empty();
 }
