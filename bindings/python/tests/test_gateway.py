@@ -149,7 +149,8 @@ class FaultTest(GatewayTest):
 
 class MaxConnectionsTest(unittest.TestCase):
     def test_refused_connect_reports_max_connections(self):
-        with Simulator("--max-connections", "1") as simulator, Gateway(simulator.address):
+        with Simulator("--max-connections", "1") as simulator, Gateway(simulator.address) as first:
+            first.get_globals()
             with self.assertRaises(KestrixError) as caught:
                 Gateway(simulator.address)
             self.assertEqual(caught.exception.code, kestrix_spi.RC_MAX_CONNECTIONS)
