@@ -19,9 +19,9 @@ void PrintTo(const FaultCase& fault, std::ostream* out) {
     *out << fault.spec;
 }
 
-class InjectedFault : public SimulatorTest, public ::testing::WithParamInterface<FaultCase> {};
+class SimulatorFault : public SimulatorTest, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(InjectedFault, GivesThePromisedResultCode) {
+TEST_P(SimulatorFault, GivesThePromisedResultCode) {
     std::string error;
     const auto fault = gateway::ParseFault(GetParam().spec, error);
     ASSERT_TRUE(fault) << error;
@@ -37,7 +37,7 @@ TEST_P(InjectedFault, GivesThePromisedResultCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Simulator, InjectedFault,
+    Simulator, SimulatorFault,
     ::testing::Values(FaultCase{"DelayWithinTheTimeOut", "delay=50:20@2", RC_OK},
                       FaultCase{"DelayBeyondTheTimeOut", "delay=600@2", RC_TIMEOUT},
                       FaultCase{"NoAnswer", "no-answer@2", RC_TIMEOUT},

@@ -106,12 +106,8 @@ private:
 // other threads only send through SendWire and close.
 class Simulator::Connection {
 public:
-    Connection(Simulator& simulator, platform::SocketHandle socket, uint64_t number, bool overLimit)
-        : m_simulator(simulator),
-          m_socket(socket),
-          m_number(number),
-          m_overLimit(overLimit),
-          m_random(number) {
+    Connection(Simulator& simulator, platform::SocketHandle socket, uint64_t number)
+        : m_simulator(simulator), m_socket(socket), m_random(number) {
         platform::SocketAddress peer;
         m_name = "client " + std::to_string(number);
         if (platform::PeerAddress(socket, peer)) m_name += " (" + platform::NumericHost(peer) + ")";
@@ -275,10 +271,6 @@ private:
             default:
                 break;
         }
-        if (m_overLimit) {
-            Drop("sent a request without a connection slot");
-            return;
-        }
         const uint32_t number = ++m_requests;
         Bytes answer = m_simulator.Execute(code, request.Data());
         {
@@ -297,16 +289,25 @@ private:
                 result = static_cast<uint8_t>(fault.value);
             }
         }
-        if (result == 0 && m_overLimit) result = kResultMaxConnections;
+        {
+            // Slots are taken here, under one lock, so racing connects never overbook.
+            std::lock_guard<std::mutex> lock(m_simulator.m_statsMutex);
+            SimulatorStats& stats = m_simulator.m_stats;
+            if (result == 0 && !m_connected.load()) {
+                if (stats.clientsConnected >= m_simulator.m_options.maxConnections) {
+                    result = kResultMaxConnections;
+                } else {
+                    m_connected = true;
+                    ++stats.connectsAccepted;
+                    ++stats.clientsConnected;
+                }
+            }
+            if (result != 0) ++stats.connectsRefused;
+        }
         Answer(request, {result});
-        std::lock_guard<std::mutex> lock(m_simulator.m_statsMutex);
         if (result != 0) {
-            ++m_simulator.m_stats.connectsRefused;
             m_simulator.Log(m_name + " refused with result byte " + std::to_string(result));
             Close();
-        } else if (!m_connected.exchange(true)) {
-            ++m_simulator.m_stats.connectsAccepted;
-            ++m_simulator.m_stats.clientsConnected;
         }
     }
 
@@ -391,8 +392,6 @@ private:
 
     Simulator& m_simulator;
     const platform::SocketHandle m_socket;
-    const uint64_t m_number;
-    const bool m_overLimit;
     std::string m_name;
     std::minstd_rand m_random;
     std::thread m_thread;
@@ -494,10 +493,7 @@ void Simulator::AcceptLoop() {
             platform::CloseSocket(socket);
             continue;
         }
-        size_t served = 0;
-        for (const auto& connection : m_connections) served += connection->Connected() ? 1 : 0;
-        m_connections.push_back(std::make_unique<Connection>(*this, socket, ++m_clientNumber,
-                                                             served >= m_options.maxConnections));
+        m_connections.push_back(std::make_unique<Connection>(*this, socket, ++m_clientNumber));
     }
 }
 
