@@ -81,6 +81,10 @@ uint8_t SpiFlash::ReadStatus() {
 
 void SpiFlash::WriteEnable() {
     m_device.Transfer({kWriteEnable}, 0);
+    // Checked once: a round trip per page costs a quarter of the write rate,
+    // and the final verify catches a flash that ignores later programs.
+    if (m_writeEnableSeen) return;
+    m_writeEnableSeen = true;
     if ((ReadStatus() & kWriteEnabled) == 0) {
         throw Failure("the flash did not accept write enable (is a 25-series flash on the bus?)");
     }

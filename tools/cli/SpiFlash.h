@@ -58,9 +58,6 @@ public:
     // Offset of the first byte that differs from `data`, or -1.
     int64_t Verify(uint32_t address, const Bytes& data, ProgressSink* progress = nullptr);
 
-    // Bound for one program or erase step to finish; chip erase waits longer.
-    void SetBusyLimitMs(uint32_t ms) { m_busyLimitMs = ms; }
-
 private:
     Bytes ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label);
     void WriteEnable();
@@ -69,7 +66,9 @@ private:
     void EraseUnit(uint8_t opcode, uint32_t address);
 
     Device& m_device;
+    // Bound for one program or erase step; chip erase waits longer.
     uint32_t m_busyLimitMs = 10000;
+    bool m_writeEnableSeen = false;
 };
 
 }  // namespace kestrix::cli
