@@ -111,11 +111,12 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::AwaitConfirmation(uint16_t telegram
     constexpr auto kBusyRetry = std::chrono::milliseconds(1);
     auto abandon = [this] { return m_connectionDown.load(); };
     for (;;) {
+        const uint64_t seen = m_connection.ReceiveCount();
         if (auto found = TakeConfirmation(telegramId)) return found;
         const auto now = std::chrono::steady_clock::now();
         if (abandon() || now >= deadline) return nullptr;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        if (m_connection.ReadDirect(left) == CConnection::DirectRead::Busy) {
+        if (m_connection.ReadDirect(left, seen) == CConnection::DirectRead::Busy) {
             if (auto found = m_confirmations.WaitAndTake(telegramId, std::min(deadline, now + kBusyRetry), abandon)) {
                 return found;
             }

@@ -36,7 +36,11 @@ public:
     // without limit); the signal is consumed.
     bool Wait(int64_t milliseconds) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (milliseconds < 0) {
+        if (milliseconds == 0) {
+            // A poll: a timed wait with nothing left to wait would still
+            // cost a system call, and a chance to be scheduled away.
+            if (!m_signalled) return false;
+        } else if (milliseconds < 0) {
             m_condition.wait(lock, [this] { return m_signalled; });
         } else if (!m_condition.wait_for(lock, std::chrono::milliseconds(milliseconds),
                                          [this] { return m_signalled; })) {

@@ -299,11 +299,13 @@ void CKesIPConnection::CReadThread::Run() {
     }
 }
 
-CKesIPConnection::DirectRead CKesIPConnection::ReadDirect(int64_t waitMs) {
+CKesIPConnection::DirectRead CKesIPConnection::ReadDirect(int64_t waitMs, uint64_t seen) {
     m_directReads.fetch_add(1, std::memory_order_relaxed);
     std::unique_lock<std::mutex> lock(m_receiveMutex, std::try_to_lock);
     if (!lock.owns_lock()) return DirectRead::Busy;
     if (m_state.load() != Connected || !m_framer) return DirectRead::Lost;
+    // What the waiter wants may have come in with the last reader's receive.
+    if (m_receives.load(std::memory_order_relaxed) != seen) return DirectRead::Received;
     const platform::SocketHandle socket = m_socket.load();
     const platform::WaitResult ready = platform::WaitReadable(socket, waitMs);
     if (ready == platform::WaitResult::Timeout) return DirectRead::Idle;
@@ -316,19 +318,19 @@ CKesIPConnection::DirectRead CKesIPConnection::ReadDirect(int64_t waitMs) {
 
 bool CKesIPConnection::ReceiveAndDispatch(platform::SocketHandle socket) {
     const int64_t received = platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize());
-    if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) {
-        ConnectionLost();
-        return false;
-    }
-    return true;
+    const bool framed = received > 0 && FrameReceived(*m_framer, static_cast<size_t>(received));
+    m_receives.fetch_add(1, std::memory_order_release);
+    if (!framed) ConnectionLost();
+    return framed;
 }
 
 bool CKesIPConnection::AwaitSignal(CKesEvent& event, int64_t timeoutMs) {
     const Deadline deadline(static_cast<uint32_t>(std::max<int64_t>(timeoutMs, 0)));
     for (;;) {
+        const uint64_t seen = ReceiveCount();
         if (event.Wait(0)) return true;
         const int64_t remaining = std::max<int64_t>(deadline.RemainingMs(), 0);
-        const DirectRead read = ReadDirect(remaining);
+        const DirectRead read = ReadDirect(remaining, seen);
         if (read == DirectRead::Busy && event.Wait(std::min(remaining, kBusyRetryMs))) return true;
         if (read == DirectRead::Lost || deadline.Passed()) return event.Wait(0);
     }

@@ -64,9 +64,13 @@ public:
     // Lets a waiting thread read the socket itself for up to `waitMs`,
     // dispatching what arrives as the receive thread would. That spares the
     // hand-over from the receive thread, a wake-up that costs more than a
-    // loopback round trip. Busy when another thread is reading; Idle when
-    // nothing arrived in time; Lost when the connection is down.
-    DirectRead ReadDirect(int64_t waitMs);
+    // loopback round trip. `seen` is ReceiveCount() from before the waiter
+    // last looked for what it waits for; if another thread has received
+    // since, Received comes back at once so that the waiter looks again.
+    // Busy when another thread is reading; Idle when nothing arrived in
+    // time; Lost when the connection is down.
+    DirectRead ReadDirect(int64_t waitMs, uint64_t seen);
+    uint64_t ReceiveCount() const { return m_receives.load(std::memory_order_acquire); }
 
     // What the receive thread does with `received` new bytes in the framer:
     // frames them and dispatches every complete telegram. False when the
@@ -140,6 +144,8 @@ private:
     // Direct reads tried since the receive thread last looked; while they
     // keep coming, the receive thread stands aside.
     std::atomic<uint32_t> m_directReads{0};
+    // Receives dispatched so far; advanced under m_receiveMutex.
+    std::atomic<uint64_t> m_receives{0};
 };
 
 }  // namespace kestrix
