@@ -1,13 +1,16 @@
 """The Python binding against kestrix-gateway on loopback."""
 
 import os
+import subprocess
 import sys
 import time
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "tests", "support"))
 
 import kestrix_spi  # noqa: E402
+from kestrix_spi import _library  # noqa: E402
 from kestrix_spi import DigitalLines, Gateway, Globals, KestrixError  # noqa: E402
 from simulator import Simulator  # noqa: E402
 
@@ -37,6 +40,26 @@ class LibraryTest(unittest.TestCase):
         with self.assertRaises(KestrixError) as caught:
             Gateway("127.0.0.1:99999")
         self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_PARAMETER)
+
+
+class LoadingTest(unittest.TestCase):
+    def test_windows_picks_the_dll_of_the_interpreters_width(self):
+        with mock.patch.object(_library.sys, "platform", "win32"):
+            with mock.patch.object(_library.struct, "calcsize", return_value=8):
+                self.assertEqual(_library.library_names(), ["KestrixSPI64.dll"])
+            with mock.patch.object(_library.struct, "calcsize", return_value=4):
+                self.assertEqual(_library.library_names(), ["KestrixSPI.dll"])
+        with mock.patch.object(_library.sys, "platform", "linux"):
+            self.assertIn("libKestrixSPI.so", _library.library_names())
+
+    def test_a_wrong_environment_variable_fails_instead_of_using_another_copy(self):
+        script = "import kestrix_spi; kestrix_spi.library_version()"
+        environment = dict(os.environ, KESTRIX_SPI_LIBRARY="/nonexistent/libKestrixSPI.so")
+        result = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True,
+                                text=True, timeout=30)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("KESTRIX_SPI_LIBRARY", result.stderr)
+        self.assertIn("/nonexistent/libKestrixSPI.so", result.stderr)
 
 
 class GatewayTest(unittest.TestCase):

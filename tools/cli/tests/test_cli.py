@@ -2,6 +2,8 @@
 
 import json
 import os
+import pty
+import select
 import subprocess
 import sys
 import tempfile
@@ -89,6 +91,12 @@ class CommandTest(CliTest):
         self.assertEqual(first, {"telegram_id": 2})
         self.assertEqual(second["answer"], "ff ef 40 18")
 
+    def test_shell_goes_on_after_a_failure_and_reports_it(self):
+        result = run("shell", host=self.simulator.address, stdin="seq 77\ndio\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("0x000330", result.stderr)
+        self.assertIn("second", result.stdout)
+
     def test_error_and_version_need_no_gateway(self):
         result = run("--json", "error", "0x0331", host="127.0.0.1:1")
         self.assertEqual(json.loads(result.stdout)["message"], "SPI sequence timeout")
@@ -126,6 +134,34 @@ class FlashTest(CliTest):
                      host=self.simulator.address)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(result.stderr, "")
+
+    def test_progress_bar_on_a_terminal(self):
+        leader, follower = pty.openpty()
+        self.addCleanup(os.close, leader)
+        process = subprocess.Popen([CLI, "--host", self.simulator.address, "flash", "read", "--addr", "0",
+                                    "--len", "1M", "-o", self.temporary()],
+                                   stdout=subprocess.DEVNULL, stderr=follower)
+        os.close(follower)
+        self.assertEqual(process.wait(COMMAND_SECONDS), 0)
+        drawn = b""
+        while select.select([leader], [], [], 1)[0]:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            drawn += chunk
+        last = [line for line in drawn.decode().replace("\n", "\r").split("\r") if line.strip()][-1]
+        self.assertIn("read", last)
+        self.assertIn("100%", last)
+        self.assertIn("1.0 MiB / 1.0 MiB", last)
+        self.assertIn("/s", last)
+
+    def test_ranges_beyond_3_byte_addresses_are_refused(self):
+        result = run("flash", "read", "--addr", "0xFFFFFF", "--len", "2", host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("16 MiB", result.stderr)
 
     def test_erase_then_verify_reports_the_first_difference(self):
         source = self.temporary(bytes(8192))
