@@ -90,6 +90,7 @@ void CKestrixClient::RemoveObsoleteConfirmations() {
 }
 
 std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId) {
+    const ConfirmationStore::Awaiting awaiting(m_confirmations, telegramId);
     std::unique_ptr<CKestrixMsg> found;
     if (m_timeout <= 0) {
         found = TakeConfirmation(telegramId);
@@ -129,6 +130,7 @@ int32_t CKestrixClient::MissingConfirmationResult() const {
 }
 
 int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation) {
+    const ConfirmationStore::Awaiting awaiting(m_confirmations, request.TelegramId());
     const int32_t sent = Send(request);
     if (sent != RC_OK) return sent;
     confirmation = GetConfirmation(request.TelegramId());

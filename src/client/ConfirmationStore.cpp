@@ -53,6 +53,17 @@ void ConfirmationStore::EnforceLimit() {
     }
 }
 
+ConfirmationStore::Awaiting::Awaiting(ConfirmationStore& store, uint16_t telegramId)
+    : m_store(store), m_telegramId(telegramId) {
+    std::lock_guard<CKesMutex> lock(m_store.m_storeMutex);
+    m_store.AddWaiterLocked(m_telegramId);
+}
+
+ConfirmationStore::Awaiting::~Awaiting() {
+    std::lock_guard<CKesMutex> lock(m_store.m_storeMutex);
+    m_store.RemoveWaiterLocked(m_telegramId);
+}
+
 void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
     const int64_t limitMs = limit.GetMilliseconds();

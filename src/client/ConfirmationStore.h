@@ -40,6 +40,21 @@ public:
     template <typename Abandon>
     std::unique_ptr<CKestrixMsg> WaitAndTake(uint16_t telegramId, std::chrono::steady_clock::time_point deadline,
                                              Abandon&& abandon);
+    // Marks a confirmation as awaited for the life of the object, so that
+    // the bound never drops it: taken before the request goes out, it also
+    // covers an answer that arrives before its caller has begun to wait.
+    class Awaiting {
+    public:
+        Awaiting(ConfirmationStore& store, uint16_t telegramId);
+        ~Awaiting();
+        Awaiting(const Awaiting&) = delete;
+        Awaiting& operator=(const Awaiting&) = delete;
+
+    private:
+        ConfirmationStore& m_store;
+        uint16_t m_telegramId;
+    };
+
     // Drops entries received before `limit` (compared in whole milliseconds).
     void RemoveReceivedBefore(const CKesLocalTime& limit);
     void Clear();
@@ -51,6 +66,10 @@ public:
 
 private:
     std::unique_ptr<CKestrixMsg> TakeLocked(uint16_t telegramId);
+    void AddWaiterLocked(uint16_t telegramId) { ++m_waiters[telegramId]; }
+    void RemoveWaiterLocked(uint16_t telegramId) {
+        if (--m_waiters[telegramId] == 0) m_waiters.erase(telegramId);
+    }
     void Erase(std::map<uint16_t, Entry>::iterator it);
     void EnforceLimit();
 
@@ -70,7 +89,7 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::WaitAndTake(uint16_t telegramId,
                                                             Abandon&& abandon) {
     std::unique_lock<std::mutex> lock(m_storeMutex.Native());
     if (auto found = TakeLocked(telegramId)) return found;
-    ++m_waiters[telegramId];
+    AddWaiterLocked(telegramId);
     std::unique_ptr<CKestrixMsg> found;
     for (;;) {
         if (abandon()) break;
@@ -80,7 +99,7 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::WaitAndTake(uint16_t telegramId,
         }
         if ((found = TakeLocked(telegramId))) break;
     }
-    if (--m_waiters[telegramId] == 0) m_waiters.erase(telegramId);
+    RemoveWaiterLocked(telegramId);
     return found;
 }
 
