@@ -131,6 +131,9 @@ int32_t CKestrixClient::MissingConfirmationResult() const {
 
 int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation) {
     const ConfirmationStore::Awaiting awaiting(m_confirmations, request.TelegramId());
+    // Whatever is filed under this ID before the request leaves cannot be
+    // its answer: a stray or stale confirmation from an earlier use of the ID.
+    TakeConfirmation(request.TelegramId());
     const int32_t sent = Send(request);
     if (sent != RC_OK) return sent;
     confirmation = GetConfirmation(request.TelegramId());
