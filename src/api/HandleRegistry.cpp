@@ -1,5 +1,6 @@
 #include "api/HandleRegistry.h"
 
+#include <new>
 #include <vector>
 
 #include "KestrixSPI.h"
@@ -46,8 +47,11 @@ int32_t HandleRegistry::NextHandle() {
 }
 
 HandleRegistry& Registry() {
-    // Never destroyed: calls may still arrive while the process exits.
-    static HandleRegistry* registry = new HandleRegistry;
+    // Never destroyed, since calls may still arrive while the process exits;
+    // built in static storage, so that unloading the library leaves no
+    // allocation behind once the unload has emptied it.
+    alignas(HandleRegistry) static unsigned char storage[sizeof(HandleRegistry)];
+    static HandleRegistry* registry = new (storage) HandleRegistry;
     return *registry;
 }
 
