@@ -240,6 +240,13 @@ TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, 
     if (length == 0) return TS_OK;
     std::lock_guard<std::mutex> lock(m_sendMutex);
     const platform::SocketHandle socket = m_socket.load();
+    // A telegram almost always fits the socket's buffer at once; waiting for
+    // room first would cost a system call per telegram for nothing.
+    const int64_t sentAtOnce = platform::SendNow(socket, data, length);
+    if (sentAtOnce < 0) return TS_SOCKET_ERROR;
+    data += sentAtOnce;
+    length -= static_cast<size_t>(sentAtOnce);
+    if (length == 0) return TS_OK;
     int64_t interval = timeoutMs;
     for (;;) {
         if (m_state.load() != Connected) return TS_NOT_CONNECTED;

@@ -54,6 +54,9 @@ std::string NumericHost(const SocketAddress& address);
 // Bytes sent (>= 0), or -1 on error; would-block counts as 0. Never raises
 // a signal when the peer has gone.
 int64_t Send(SocketHandle socket, const void* data, size_t size);
+// Like Send, but never waits for room in the socket's buffer: 0 when it
+// cannot take anything at once.
+int64_t SendNow(SocketHandle socket, const void* data, size_t size);
 // Bytes received, 0 when the peer closed, -1 on error.
 int64_t Receive(SocketHandle socket, void* data, size_t size);
 // Ends both directions; wakes a thread waiting on the socket. The

@@ -137,6 +137,15 @@ int64_t Send(SocketHandle socket, const void* data, size_t size) {
     }
 }
 
+int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
+    for (;;) {
+        const ssize_t n = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
 int64_t Receive(SocketHandle socket, void* data, size_t size) {
     for (;;) {
         const ssize_t n = recv(static_cast<int>(socket), data, size, 0);

@@ -190,6 +190,13 @@ int64_t Send(SocketHandle socket, const void* data, size_t size) {
     return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
+// Winsock has no per-call non-blocking flag; a socket that reports room
+// takes a telegram-sized block without waiting.
+int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
+    if (WaitWritable(socket, 0) != WaitResult::Ready) return 0;
+    return Send(socket, data, size);
+}
+
 int64_t Receive(SocketHandle socket, void* data, size_t size) {
     const int n = recv(Native(socket), static_cast<char*>(data), ClampSize(size), 0);
     return n == SOCKET_ERROR ? -1 : n;
