@@ -228,7 +228,7 @@ void Bench::Pipelined() {
     OpenBaseline(baseline, m_address);
     const std::vector<char> sequence(kSmallPayload, 0x5A);
     std::vector<char> answer(kSmallPayload);
-    const int telegrams = Scaled(6000, 200);
+    const int telegrams = Scaled(20000, 200);
     for (const int window : kWindows) {
         Paired rates;
         auto runLibrary = [&] {
