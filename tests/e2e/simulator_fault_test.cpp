@@ -128,6 +128,7 @@ TEST_F(SimulatorTest, DisconnectRequestFromTheGatewayEndsEveryClient) {
 // whatever bytes a test likes.
 class RawClient : public CKesIPConnection {
 public:
+    ~RawClient() override { StopThreads(); }
     bool Open(const std::string& address) {
         return Connect(kDeviceTypeSpi, std::string(), address.c_str(), 5002, 1000) == TS_OK;
     }
