@@ -111,9 +111,15 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::AwaitConfirmation(uint16_t telegram
                                                                std::chrono::steady_clock::time_point deadline) {
     constexpr auto kBusyRetry = std::chrono::milliseconds(1);
     auto abandon = [this] { return m_connectionDown.load(); };
+    bool readHere = false;
     for (;;) {
         const uint64_t seen = m_connection.ReceiveCount();
-        if (auto found = TakeConfirmation(telegramId)) return found;
+        if (auto found = TakeConfirmation(telegramId)) {
+            // Callers sleeping because this one was reading get the socket
+            // now, instead of at their next look.
+            if (readHere) m_confirmations.WakeOneStillWaiting();
+            return found;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (abandon() || now >= deadline) return nullptr;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -121,6 +127,8 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::AwaitConfirmation(uint16_t telegram
             if (auto found = m_confirmations.WaitAndTake(telegramId, std::min(deadline, now + kBusyRetry), abandon)) {
                 return found;
             }
+        } else {
+            readHere = true;
         }
     }
 }

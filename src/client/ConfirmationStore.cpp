@@ -18,8 +18,12 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         entry.cost = size;
         m_bytes += size;
         EnforceLimit();
+        // Under the lock: a sleeper leaves the list, and its stack, only
+        // while holding it.
+        for (Sleeper* sleeper : m_sleepers) {
+            if (sleeper->telegramId == id) sleeper->wake.notify_one();
+        }
     }
-    m_filed.notify_all();
 }
 
 std::unique_ptr<CKestrixMsg> ConfirmationStore::Take(uint16_t telegramId) {
@@ -81,9 +85,18 @@ void ConfirmationStore::Clear() {
 }
 
 void ConfirmationStore::WakeAll() {
-    // Taking the lock orders the wake-up after a waiter's last check.
-    { std::lock_guard<CKesMutex> lock(m_storeMutex); }
-    m_filed.notify_all();
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    for (Sleeper* sleeper : m_sleepers) sleeper->wake.notify_one();
+}
+
+void ConfirmationStore::WakeOneStillWaiting() {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    for (Sleeper* sleeper : m_sleepers) {
+        if (m_entries.count(sleeper->telegramId) == 0) {
+            sleeper->wake.notify_one();
+            return;
+        }
+    }
 }
 
 size_t ConfirmationStore::Count() {

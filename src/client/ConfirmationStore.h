@@ -1,11 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "telegram/CKestrixMsg.h"
 #include "time/CKesLocalTime.h"
@@ -60,11 +62,21 @@ public:
     void Clear();
     // Wakes every waiter to re-check its condition.
     void WakeAll();
+    // Wakes one waiter whose confirmation has not been filed yet, so that it
+    // can take over the socket from a caller that has its own.
+    void WakeOneStillWaiting();
 
     size_t Count();
     size_t Bytes();
 
 private:
+    // A waiter asleep in WaitAndTake; it lives on that waiter's stack and is
+    // listed only while it sleeps, so a filing wakes its own waiter alone.
+    struct Sleeper {
+        uint16_t telegramId;
+        std::condition_variable wake;
+    };
+
     std::unique_ptr<CKestrixMsg> TakeLocked(uint16_t telegramId);
     void AddWaiterLocked(uint16_t telegramId) { ++m_waiters[telegramId]; }
     void RemoveWaiterLocked(uint16_t telegramId) {
@@ -74,10 +86,10 @@ private:
     void EnforceLimit();
 
     CKesMutex m_storeMutex;
-    std::condition_variable m_filed;
     // Guarded by m_storeMutex.
     std::map<uint16_t, Entry> m_entries;
     std::map<uint16_t, int> m_waiters;
+    std::vector<Sleeper*> m_sleepers;
     size_t m_bytes = 0;
     uint64_t m_nextSequence = 0;
     size_t m_byteLimit;
@@ -90,15 +102,18 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::WaitAndTake(uint16_t telegramId,
     std::unique_lock<std::mutex> lock(m_storeMutex.Native());
     if (auto found = TakeLocked(telegramId)) return found;
     AddWaiterLocked(telegramId);
+    Sleeper sleeper{telegramId, {}};
+    m_sleepers.push_back(&sleeper);
     std::unique_ptr<CKestrixMsg> found;
     for (;;) {
         if (abandon()) break;
-        if (m_filed.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (sleeper.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
             found = TakeLocked(telegramId);
             break;
         }
         if ((found = TakeLocked(telegramId))) break;
     }
+    m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), &sleeper));
     RemoveWaiterLocked(telegramId);
     return found;
 }
