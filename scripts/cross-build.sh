@@ -22,6 +22,7 @@ fi
 
 scripts/deps.sh base cross
 build_dir="${BUILD_DIR:-build-$name}"
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# The cross builds stay as warning-free as the native one.
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$toolchain.cmake" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
