@@ -16,6 +16,7 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         entry.received = received;
         entry.sequence = m_nextSequence++;
         entry.cost = size;
+        m_byAge.emplace(entry.sequence, id);
         m_bytes += size;
         EnforceLimit();
         // Under the lock: a sleeper leaves the list, and its stack, only
@@ -40,20 +41,19 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) 
 }
 
 void ConfirmationStore::Erase(std::map<uint16_t, Entry>::iterator it) {
+    m_byAge.erase(it->second.sequence);
     m_bytes -= it->second.cost;
     m_entries.erase(it);
 }
 
 void ConfirmationStore::EnforceLimit() {
-    while (m_bytes > m_byteLimit) {
-        auto oldest = m_entries.end();
-        for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-            if (m_waiters.count(it->first) != 0) continue;
-            if (oldest == m_entries.end() || it->second.sequence < oldest->second.sequence) oldest = it;
-        }
-        // Everything left is awaited by a caller: keep it.
-        if (oldest == m_entries.end()) return;
-        Erase(oldest);
+    for (auto oldest = m_byAge.begin(); m_bytes > m_byteLimit && oldest != m_byAge.end();) {
+        const uint16_t id = oldest->second;
+        // Erasing removes this position; the others stay valid.
+        ++oldest;
+        // An entry a caller waits for is kept, over the bound if need be.
+        if (m_waiters.count(id) != 0) continue;
+        Erase(m_entries.find(id));
     }
 }
 
@@ -81,6 +81,7 @@ void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
 void ConfirmationStore::Clear() {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
     m_entries.clear();
+    m_byAge.clear();
     m_bytes = 0;
 }
 

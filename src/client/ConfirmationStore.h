@@ -88,6 +88,8 @@ private:
     CKesMutex m_storeMutex;
     // Guarded by m_storeMutex.
     std::map<uint16_t, Entry> m_entries;
+    // The IDs in filing order, so that the oldest entry is found at once.
+    std::map<uint64_t, uint16_t> m_byAge;
     std::map<uint16_t, int> m_waiters;
     std::vector<Sleeper*> m_sleepers;
     size_t m_bytes = 0;
