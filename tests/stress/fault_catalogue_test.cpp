@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -143,6 +144,9 @@ struct InjectedCase {
     std::optional<int32_t> next;
 };
 
+// Test names show the case's name, not its bytes.
+void PrintTo(const InjectedCase& c, std::ostream* os) { *os << c.name; }
+
 Fault First(FaultKind kind, uint32_t value = 0, uint32_t value2 = 0) { return Fault{kind, value, value2, 1}; }
 Fault Every(FaultKind kind, uint32_t value = 0, uint32_t value2 = 0) { return Fault{kind, value, value2, 0}; }
 
@@ -184,7 +188,9 @@ TEST_P(InjectedFault, EndsTheCallWithItsResultCodeInTime) {
     if (c.expected.count(RC_TIMEOUT) != 0 && first.result == RC_TIMEOUT) {
         EXPECT_GE(first.elapsedMs, c.timeoutMs - 5);
     }
-    if (first.result == RC_OK) EXPECT_EQ(first.read, out);
+    if (first.result == RC_OK) {
+        EXPECT_EQ(first.read, out);
+    }
 
     if (!c.next) return;
     // A late answer to the first call must not be taken for the second's.
