@@ -183,7 +183,9 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
         std::lock_guard<std::mutex> lock(m_receiveMutex);
         m_framer = std::make_unique<TelegramFramer>();
     }
-    m_directReads = 0;
+    // The connect handshake reads its confirmation itself; the receive
+    // thread starts out standing aside.
+    m_directReads = 1;
     if (!m_readThread) m_readThread = std::make_unique<CReadThread>(this);
     if (m_readThread->State() != CKesThread::Running) m_readThread->Start();
 
