@@ -56,7 +56,9 @@ uint16_t CKestrixClient::NextTelegramId() { return m_telegramId.fetch_add(1); }
 
 int32_t CKestrixClient::Send(const CKestrixMsg& request) {
     if (request.Refused()) return RC_BAD_PARAMETER;
-    thread_local std::vector<uint8_t> wire;
+    // Plain locals, not thread_local: the Windows runtime may free a thread's
+    // storage before it runs the destructors of its thread_local objects.
+    std::vector<uint8_t> wire;
     request.SerializeInto(wire);
     return ResultFromTransport(m_connection.SendBytes(wire.data(), wire.size(), static_cast<uint32_t>(m_timeout)));
 }
@@ -244,8 +246,7 @@ int32_t CKestrixClientSPI::DataReq(const uint8_t* writeData, uint16_t writeLengt
     }
     const size_t size = std::max(writeLength, readLength);
     if (size > kMaxTelegramData) return RC_BAD_PARAMETER;
-    thread_local std::vector<uint8_t> payload;
-    payload.assign(size, 0);
+    std::vector<uint8_t> payload(size, 0);
     if (writeLength > 0) std::memcpy(payload.data(), writeData, writeLength);
     std::unique_ptr<CKestrixMsg> confirmation;
     const CKestrixMsg request(payload.data(), size, spi::kDataReq, NextTelegramId());
