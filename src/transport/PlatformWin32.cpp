@@ -32,6 +32,8 @@ int ClampSize(size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(
 
 // A failed non-blocking connect shows up in the exception set, not in the
 // write set; both count as "writable" so the caller asks for the outcome.
+// Reads watch the read set only: urgent data alone would leave a blocking
+// receive waiting.
 WaitResult WaitFor(SocketHandle socket, bool forWrite, int64_t timeoutMs) {
     fd_set primary;
     fd_set failed;
@@ -41,7 +43,7 @@ WaitResult WaitFor(SocketHandle socket, bool forWrite, int64_t timeoutMs) {
     FD_SET(Native(socket), &failed);
     timeval timeout = ToTimeval(timeoutMs);
     const int n = forWrite ? select(0, nullptr, &primary, &failed, &timeout)
-                           : select(0, &primary, nullptr, &failed, &timeout);
+                           : select(0, &primary, nullptr, nullptr, &timeout);
     if (n == SOCKET_ERROR) return WaitResult::Failed;
     return n == 0 ? WaitResult::Timeout : WaitResult::Ready;
 }
