@@ -1,6 +1,7 @@
 #include "transport/CKesIPConnection.h"
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 #include "telegram/Pack.h"
@@ -334,6 +335,9 @@ bool CKesIPConnection::ReceiveAndDispatch(platform::SocketHandle socket) {
 }
 
 bool CKesIPConnection::AwaitSignal(CKesEvent& event, int64_t timeoutMs) {
+    // The alive thread never reads: a telegram it dispatched could be the
+    // alive request that destroys it.
+    if (std::this_thread::get_id() == m_aliveThreadId.load()) return event.Wait(std::max<int64_t>(timeoutMs, 0));
     const Deadline deadline(static_cast<uint32_t>(std::max<int64_t>(timeoutMs, 0)));
     for (;;) {
         const uint64_t seen = ReceiveCount();
@@ -422,6 +426,7 @@ void CKesIPConnection::HandleAliveRequest(const uint8_t* telegram, uint16_t leng
 
 void CKesIPConnection::CAliveThread::Run() {
     CKesIPConnection& connection = *m_ipConnection;
+    connection.m_aliveThreadId = std::this_thread::get_id();
     for (;;) {
         if (StopRequested()) return;
         if (connection.m_aliveActive.load() != 0) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "telegram/CKesMsg.h"
 #include "transport/CKesEvent.h"
@@ -130,6 +131,8 @@ private:
     // Created and destroyed on the receive thread only (alive requests),
     // and by the destructor once the receive thread has ended.
     std::unique_ptr<CAliveThread> m_aliveThread;
+    // Set by the alive thread when it starts; read by threads that wait.
+    std::atomic<std::thread::id> m_aliveThreadId{};
     // Alive fields: written by the receive and alive threads, read by both.
     std::atomic<int32_t> m_aliveActive{0};
     std::atomic<uint32_t> m_aliveTicks{0};

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -29,8 +30,8 @@ int Fail(const char* what) {
 }
 
 Bytes Echo(const CKesMsg& request) {
-    Bytes data{0};
-    data.insert(data.end(), request.Data().begin(), request.Data().end());
+    Bytes data(request.Data().size() + 1, 0);
+    std::copy(request.Data().begin(), request.Data().end(), data.begin() + 1);
     return Confirmation(request, data);
 }
 
