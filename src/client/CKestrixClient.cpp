@@ -15,10 +15,13 @@ CKestrixClient::CKestrixClient(int32_t deviceType, int32_t timeoutMs)
     : m_connection(this), m_timeout(timeoutMs), m_deviceType(deviceType) {}
 
 CKestrixClient::~CKestrixClient() {
-    if (m_connection.State() == Connected) m_connection.Disconnect(static_cast<uint32_t>(m_timeout));
-    // No receive or alive thread may reach this object once it starts to go.
-    m_connection.StopThreads();
+    ShutDown();
     m_confirmations.Clear();
+}
+
+void CKestrixClient::ShutDown() {
+    if (m_connection.State() == Connected) m_connection.Disconnect(static_cast<uint32_t>(m_timeout));
+    m_connection.StopThreads();
 }
 
 int32_t CKestrixClient::ResultFromTransport(TransportStatus status) {

@@ -74,6 +74,11 @@ protected:
     int32_t RunCommand(uint16_t code, const uint8_t* payload, size_t size,
                        std::unique_ptr<CKestrixMsg>& confirmation);
     uint16_t Code(uint8_t command) const;
+    // Disconnects and ends the connection's threads. The destructor of every
+    // most-derived client calls it first: the threads call this object's
+    // virtual hooks, which must not race with its dynamic type changing as
+    // the destructors run.
+    void ShutDown();
 
     std::unique_ptr<CKestrixMsg> TakeConfirmation(uint16_t telegramId);
     void RemoveObsoleteConfirmations();
@@ -96,7 +101,7 @@ private:
 class CKestrixClientSPI : public CKestrixClient {
 public:
     CKestrixClientSPI(int32_t deviceType, int32_t timeoutMs) : CKestrixClient(deviceType, timeoutMs) {}
-    ~CKestrixClientSPI() override = default;
+    ~CKestrixClientSPI() override { ShutDown(); }
 
     int32_t SetGlobals(uint32_t baudrate, uint8_t signalLevel, uint8_t auxVoltage, uint8_t clockMode);
     int32_t GetGlobals(uint32_t& baudrate, uint8_t& signalLevel, uint8_t& auxVoltage, uint8_t& clockMode);
