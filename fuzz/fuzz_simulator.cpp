@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -50,8 +52,29 @@ int ConnectClient() {
     address.sin_family = AF_INET;
     address.sin_port = htons(kPort);
     inet_pton(AF_INET, kAddress, &address.sin_addr);
-    Check(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        // Interrupted by libFuzzer's alarm: the connect goes on by itself.
+        Check(errno == EINTR);
+        pollfd pfd{fd, POLLOUT, 0};
+        while (poll(&pfd, 1, kAnswerLimitMs) < 0) Check(errno == EINTR);
+        int error = 0;
+        socklen_t length = sizeof(error);
+        Check(getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0);
+    }
     return fd;
+}
+
+// libFuzzer's time-out alarm interrupts the wait once a second.
+bool WaitReadable(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerLimitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd pfd{fd, POLLIN, 0};
+        const int n = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (n == 1) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
 }
 
 }  // namespace
@@ -62,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t sent = 0;
     while (sent < size) {
         const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the simulator may drop a client that misbehaves
         sent += static_cast<size_t>(n);
     }
@@ -74,11 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         wellFormed = wellFormed && answer.IsValid() && answer.Checksum() == answer.ComputeChecksum();
     };
     for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
         // The simulator ends the connection once the client has stopped
         // sending; waiting longer than that is a hang.
-        Check(poll(&pfd, 1, kAnswerLimitMs) == 1);
+        Check(WaitReadable(fd));
         const ssize_t n = recv(fd, framer.ReceiveSpace(), framer.ReceiveSize(), 0);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         Check(framer.Commit(static_cast<size_t>(n), check) == TelegramFramer::Status::Ok);
     }
