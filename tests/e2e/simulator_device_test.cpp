@@ -298,7 +298,8 @@ TEST_F(SimulatorTest, AliveRequestsKeepAnIdleConnectionAndSilenceEndsIt) {
     m_simulator->AddFault({gateway::FaultKind::MuteAlive});
     // Five quarter-interval ticks without a telegram and the library says goodbye.
     ASSERT_TRUE(Eventually([&] { return m_simulator->Stats().disconnectRequests == 1; }));
-    EXPECT_EQ(SPIWriteDigital(handle, 1), RC_NOT_CONNECTED);
+    // A call racing the goodbye may still fail on the send itself.
+    EXPECT_TRUE(Eventually([&] { return SPIWriteDigital(handle, 1) == RC_NOT_CONNECTED; }));
 }
 
 TEST_F(SimulatorTest, ConnectsBeyondTheLimitAreRefusedUntilASlotFrees) {
