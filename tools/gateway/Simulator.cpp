@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <system_error>
 
 #include "FlashDevice.h"
 #include "Sequence.h"
@@ -34,6 +35,23 @@ constexpr uint8_t kFirmwareMajor = 1;
 constexpr uint8_t kFirmwareMinor = 0;
 constexpr uint16_t kHardwareRevision = 2;
 constexpr uint8_t kDigitalLines = 32;
+
+// The platform layer does not report the port the system would pick for
+// port 0, so free ports are found by trying random ones below the range
+// the system hands out for outgoing connections.
+platform::SocketHandle ListenOnFreePort(const char* address, uint16_t& port) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32767);
+    for (int attempt = 0; attempt < 256; ++attempt) {
+        const auto candidate = static_cast<uint16_t>(pick(random));
+        const platform::SocketHandle listener = platform::Listen(address, candidate, 64);
+        if (listener != platform::kInvalidSocket) {
+            port = candidate;
+            return listener;
+        }
+    }
+    return platform::kInvalidSocket;
+}
 
 std::string Hex(uint32_t value, int digits) {
     char text[16];
@@ -440,9 +458,18 @@ bool Simulator::Start(std::string& error) {
         error = "the socket library did not start";
         return false;
     }
-    m_listener = platform::Listen(m_options.address.c_str(), m_options.port, 64);
+    std::vector<platform::SocketAddress> resolved;
+    if (!platform::Resolve(m_options.address.c_str(), m_options.port, resolved) || resolved.empty()) {
+        error = "cannot resolve " + m_options.address;
+        platform::StopNetworking();
+        m_networkStarted = false;
+        return false;
+    }
+    m_port = m_options.port;
+    m_listener = m_options.port == 0 ? ListenOnFreePort(m_options.address.c_str(), m_port)
+                                     : platform::Listen(m_options.address.c_str(), m_options.port, 64);
     if (m_listener == platform::kInvalidSocket) {
-        error = "cannot listen on " + Endpoint() + " (error " + std::to_string(platform::LastError()) + ")";
+        error = "cannot listen on " + Endpoint() + ": " + std::system_category().message(platform::LastError());
         platform::StopNetworking();
         m_networkStarted = false;
         return false;
@@ -473,7 +500,8 @@ void Simulator::Stop() {
 
 std::string Simulator::Endpoint() const {
     const bool v6 = m_options.address.find(':') != std::string::npos;
-    return (v6 ? "[" + m_options.address + "]" : m_options.address) + ":" + std::to_string(m_options.port);
+    const uint16_t port = m_listener != platform::kInvalidSocket ? m_port : m_options.port;
+    return (v6 ? "[" + m_options.address + "]" : m_options.address) + ":" + std::to_string(port);
 }
 
 void Simulator::AcceptLoop() {

@@ -23,6 +23,7 @@ enum class DeviceKind { Flash, Loopback };
 
 struct SimulatorOptions {
     std::string address = "127.0.0.1";
+    // 0 picks a free port; Endpoint() tells which.
     uint16_t port = 5002;
     // Connects beyond this get the connect confirmation with result byte 1.
     uint32_t maxConnections = 16;
@@ -121,6 +122,7 @@ private:
     SimulatorOptions m_options;
     std::chrono::steady_clock::time_point m_started;
     platform::SocketHandle m_listener = platform::kInvalidSocket;
+    uint16_t m_port = 0;  // the port listened on, once started
     bool m_networkStarted = false;
     std::atomic<bool> m_stop{false};
     std::thread m_acceptThread;

@@ -1,17 +1,15 @@
 // kestrix-gateway: a simulated SPI gateway on a TCP address, for developing
 // and testing against the library without hardware.
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <iostream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "ConsoleCommands.h"
+#include "ConsoleInput.h"
 #include "Faults.h"
 #include "Simulator.h"
 
@@ -31,7 +29,7 @@ const char* const kUsage =
     "Serves the gateway's side of the protocol on a TCP address until SIGINT or SIGTERM.\n"
     "\n"
     "  --address ADDR          address to listen on (default 127.0.0.1)\n"
-    "  --port P                TCP port (default 5002)\n"
+    "  --port P                TCP port (default 5002; 0 picks a free one)\n"
     "  --max-connections N     connects beyond N get result byte 1 (default 16)\n"
     "  --alive MS              send each client alive requests for interval MS (default 0: none)\n"
     "  --device flash|loopback the device on the SPI bus (default flash)\n"
@@ -42,22 +40,14 @@ const char* const kUsage =
     "  --sequence-limit MS     sequences running longer end with result byte 0x31 (default 1000)\n"
     "  --serial N              serial number in the information record\n"
     "  --fault SPEC            inject a fault; may be repeated (see below)\n"
-    "  --exit-on-eof           stop when standard input ends\n"
+    "  --console               read commands from standard input even when it is not a\n"
+    "                          terminal (a terminal is read while in the foreground)\n"
+    "  --exit-on-eof           stop when standard input ends (implies --console)\n"
     "  -v, --verbose           log one line per telegram\n"
+    "  --version               print the version\n"
     "  -h, --help              show this text\n"
     "\n"
     "Faults (SPEC is NAME[=VALUE][@N]):\n";
-
-const char* const kCommands =
-    "\n"
-    "Commands on standard input, one per line:\n"
-    "  inputs WORD             set the digital input word\n"
-    "  fault SPEC              add a fault\n"
-    "  faults clear            remove every fault\n"
-    "  disconnect              send every client a disconnect request\n"
-    "  status                  print the status text\n"
-    "  save                    write the flash image now\n"
-    "  quit                    stop\n";
 
 bool ParseSize(std::string text, uint64_t& value) {
     uint64_t scale = 1;
@@ -75,21 +65,50 @@ bool ParseFactor(const std::string& text, double& value) {
     return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= 1000;
 }
 
-// Returns 0 to run, 1 after --help, 2 on a bad command line.
-int ParseArguments(int argc, char** argv, SimulatorOptions& options, bool& exitOnEof) {
+struct ProgramOptions {
+    bool console = false;
+    bool exitOnEof = false;
+};
+
+const char* const kValueOptions[] = {"--address", "--port",           "--max-connections", "--alive",
+                                     "--device",  "--flash-size",     "--flash-image",     "--speed",
+                                     "--inputs",  "--sequence-limit", "--serial",          "--fault"};
+
+bool TakesValue(const std::string& option) {
+    for (const char* known : kValueOptions) {
+        if (option == known) return true;
+    }
+    return false;
+}
+
+// Returns 0 to run, 1 after --help or --version, 2 on a bad command line.
+int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOptions& program) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
-            std::cout << kUsage << FaultHelp() << kCommands;
+            std::cout << kUsage << FaultHelp() << "\nCommands on standard input, one per line:\n"
+                      << kConsoleHelp;
+            return 1;
+        }
+        if (option == "--version") {
+            std::cout << "kestrix-gateway " KESTRIX_VERSION "\n";
             return 1;
         }
         if (option == "-v" || option == "--verbose") {
             options.verbose = true;
             continue;
         }
-        if (option == "--exit-on-eof") {
-            exitOnEof = true;
+        if (option == "--console") {
+            program.console = true;
             continue;
+        }
+        if (option == "--exit-on-eof") {
+            program.exitOnEof = true;
+            continue;
+        }
+        if (!TakesValue(option)) {
+            std::cerr << "kestrix-gateway: unknown option " << option << " (see --help)\n";
+            return 2;
         }
         if (i + 1 >= argc) {
             std::cerr << "kestrix-gateway: " << option << " needs a value (see --help)\n";
@@ -101,7 +120,7 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, bool& exitO
         if (option == "--address") {
             options.address = value;
         } else if (option == "--port") {
-            ok = ParseNumber(value, number) && number >= 1 && number <= 65535;
+            ok = ParseNumber(value, number) && number <= 65535;
             options.port = static_cast<uint16_t>(number);
         } else if (option == "--max-connections") {
             ok = ParseNumber(value, number) && number >= 1 && number <= 1024;
@@ -136,9 +155,6 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, bool& exitO
                 return 2;
             }
             options.faults.push_back(*fault);
-        } else {
-            std::cerr << "kestrix-gateway: unknown option " << option << " (see --help)\n";
-            return 2;
         }
         if (!ok) {
             std::cerr << "kestrix-gateway: bad value '" << value << "' for " << option << "\n";
@@ -148,69 +164,12 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, bool& exitO
     return 0;
 }
 
-// Lines from standard input, read on a thread of their own and carried out
-// by the main thread.
-struct CommandQueue {
-    std::mutex mutex;
-    std::deque<std::string> lines;
-    bool ended = false;
-};
-
-void ReadCommands(CommandQueue* queue) {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::lock_guard<std::mutex> lock(queue->mutex);
-        queue->lines.push_back(line);
-    }
-    std::lock_guard<std::mutex> lock(queue->mutex);
-    queue->ended = true;
-}
-
-// Returns false when the command asks to stop.
-bool RunCommand(Simulator& simulator, const std::string& line) {
-    std::istringstream words(line);
-    std::string command;
-    std::string argument;
-    words >> command >> argument;
-    std::string extra;
-    words >> extra;
-    uint64_t number = 0;
-    std::string error;
-    if (command.empty()) return true;
-    if (command == "quit" || command == "exit") return false;
-    if (command == "inputs" && extra.empty() && ParseNumber(argument, number) && number <= UINT32_MAX) {
-        simulator.SetInputs(static_cast<uint32_t>(number));
-        std::cout << "inputs " << argument << std::endl;
-    } else if (command == "fault" && extra.empty()) {
-        auto fault = ParseFault(argument, error);
-        if (fault) {
-            simulator.AddFault(*fault);
-            std::cout << "fault " << FormatFault(*fault) << std::endl;
-        } else {
-            std::cout << "error: " << error << std::endl;
-        }
-    } else if (command == "faults" && argument == "clear") {
-        simulator.ClearFaults();
-        std::cout << "faults cleared" << std::endl;
-    } else if (command == "disconnect") {
-        simulator.DisconnectClients();
-        std::cout << "disconnect requested" << std::endl;
-    } else if (command == "status") {
-        std::cout << simulator.StatusText() << std::endl;
-    } else if (command == "save") {
-        std::cout << (simulator.SaveFlash(error) ? "saved" : "error: " + error) << std::endl;
-    } else {
-        std::cout << "error: unknown command '" << line << "'" << std::endl;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     SimulatorOptions options;
-    bool exitOnEof = false;
-    const int parsed = ParseArguments(argc, argv, options, exitOnEof);
+    ProgramOptions program;
+    const int parsed = ParseArguments(argc, argv, options, program);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
 
     const auto started = std::chrono::steady_clock::now();
@@ -230,23 +189,15 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
     std::cout << "listening on " << simulator.Endpoint() << std::endl;
 
-    // The reader may still be blocked on standard input at exit; it owns
-    // nothing that needs tearing down, so it is left to the process end.
-    auto* queue = new CommandQueue;
-    std::thread(ReadCommands, queue).detach();
-
+    ConsoleInput& console = ConsoleInput::Start(program.console || program.exitOnEof);
     bool running = true;
     while (running && g_signalled == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::deque<std::string> lines;
         bool ended = false;
-        {
-            std::lock_guard<std::mutex> lock(queue->mutex);
-            lines.swap(queue->lines);
-            ended = queue->ended;
+        for (const std::string& line : console.Take(ended)) {
+            running = running && RunConsoleCommand(simulator, line, std::cout);
         }
-        for (const std::string& line : lines) running = running && RunCommand(simulator, line);
-        if (ended && exitOnEof) running = false;
+        if (ended && program.exitOnEof) running = false;
     }
     simulator.Stop();
     std::cout << "stopped" << std::endl;
