@@ -54,6 +54,14 @@ void WriteFile(const std::string& path, const Bytes& data) {
     if (!out.flush()) throw Failure("cannot write " + path);
 }
 
+// Probes the flash, with the size that --size gives for a chip whose ID
+// tells none.
+void ProbeFlash(SpiFlash& flash, const Arguments& args, ProgressSink* progress) {
+    const uint64_t size =
+        args.Has("--size") ? ParseNumber(*args.Value("--size"), "--size", SpiFlash::kAddressLimit) : 0;
+    flash.Probe(size, progress);
+}
+
 Report GlobalsReport(const Globals& g) {
     return Report()
         .Number("baudrate", g.baudrate)
@@ -167,9 +175,11 @@ Report RunVersion(Session&, const std::vector<std::string>& words) {
 }
 
 Report RunFlashId(Session& session, const std::vector<std::string>& words) {
-    NoPositional(Arguments(words, {}, {}));
+    const Arguments args(words, {}, {});
+    NoPositional(args);
     SpiFlash flash(session.Gateway());
-    const FlashId id = flash.ReadId();
+    BarSink bar;
+    const FlashId id = flash.Probe(0, &bar);
     const uint8_t bytes[] = {id.manufacturer, id.memoryType, id.capacityCode};
     return Report()
         .HexWord("manufacturer", id.manufacturer, 2)
@@ -181,14 +191,14 @@ Report RunFlashId(Session& session, const std::vector<std::string>& words) {
 }
 
 Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr", "--len", "-o", "--output"}, {});
+    const Arguments args(words, {"--addr", "--len", "-o", "--output", "--size"}, {});
     NoPositional(args);
     const uint32_t address = Required(args, "--addr", SpiFlash::kAddressLimit - 1);
     const uint32_t length = Required(args, "--len", SpiFlash::kAddressLimit);
     const auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
     SpiFlash flash(session.Gateway());
-    flash.Probe();
     BarSink bar;
+    ProbeFlash(flash, args, &bar);
     const Bytes data = flash.Read(address, length, &bar);
     Report report;
     report.HexWord("address", address, 6).Number("length", length);
@@ -223,11 +233,11 @@ void VerifyFile(SpiFlash& flash, const FileAt& file, ProgressSink& progress) {
 }
 
 Report RunFlashWrite(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr"}, {"--no-verify"});
+    const Arguments args(words, {"--addr", "--size"}, {"--no-verify"});
     const FileAt file = ReadFileArgument(args);
     SpiFlash flash(session.Gateway());
-    flash.Probe();
     BarSink bar;
+    ProbeFlash(flash, args, &bar);
     const WriteSummary summary = flash.Write(file.address, file.data, &bar);
     Report report;
     report.HexWord("address", file.address, 6)
@@ -241,17 +251,20 @@ Report RunFlashWrite(Session& session, const std::vector<std::string>& words) {
 }
 
 Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr", "--len"}, {"--chip"});
+    const Arguments args(words, {"--addr", "--len", "--size"}, {"--chip"});
     NoPositional(args);
+    const bool chip = args.Has("--chip");
+    if (chip && (args.Has("--addr") || args.Has("--len")))
+        throw UsageError("give --chip or --addr and --len");
+    const uint32_t address = chip ? 0 : Required(args, "--addr", SpiFlash::kAddressLimit - 1);
+    const uint32_t length = chip ? 0 : Required(args, "--len", SpiFlash::kAddressLimit);
     SpiFlash flash(session.Gateway());
-    flash.Probe();
-    if (args.Has("--chip")) {
-        flash.EraseChip();
-        return Report().Flag("chip", true);
-    }
-    const uint32_t address = Required(args, "--addr", SpiFlash::kAddressLimit - 1);
-    const uint32_t length = Required(args, "--len", SpiFlash::kAddressLimit);
     BarSink bar;
+    ProbeFlash(flash, args, &bar);
+    if (chip) {
+        flash.EraseChip(&bar);
+        return Report().Flag("chip", true).Number("length", static_cast<int64_t>(flash.Size()));
+    }
     flash.EraseRange(address, length, &bar);
     const uint32_t first = address / SpiFlash::kSectorSize * SpiFlash::kSectorSize;
     const uint64_t end = (uint64_t{address} + length + SpiFlash::kSectorSize - 1) / SpiFlash::kSectorSize *
@@ -260,10 +273,11 @@ Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
 }
 
 Report RunFlashVerify(Session& session, const std::vector<std::string>& words) {
-    const FileAt file = ReadFileArgument(Arguments(words, {"--addr"}, {}));
+    const Arguments args(words, {"--addr", "--size"}, {});
+    const FileAt file = ReadFileArgument(args);
     SpiFlash flash(session.Gateway());
-    flash.Probe();
     BarSink bar;
+    ProbeFlash(flash, args, &bar);
     VerifyFile(flash, file, bar);
     return Report()
         .HexWord("address", file.address, 6)
@@ -277,6 +291,13 @@ Device& Session::Gateway() {
     if (!m_device) m_device = std::make_unique<Device>(m_address, m_timeoutMs);
     return *m_device;
 }
+
+// What every flash command shares.
+const std::string kFlashNotes =
+    "\n\nThe flash's size comes from its JEDEC ID; --size S gives it for a chip whose ID tells none\n"
+    "(without it such a chip is only read). Ranges beyond the size are refused before the chip is\n"
+    "touched. A chip still busy with earlier work (a command interrupted with Ctrl-C, exit status 130)\n"
+    "is waited for first.";
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
@@ -307,19 +328,23 @@ const std::vector<Command>& Commands() {
         {"version", "version", "Prints the library's version text.", RunVersion},
         {"flash id", "flash id", "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies.",
          RunFlashId},
-        {"flash read", "flash read --addr A --len N [-o FILE]",
-         "Reads N bytes from address A into FILE, or prints them in hex. Sizes take K and M suffixes.",
+        {"flash read", "flash read --addr A --len N [-o FILE] [--size S]",
+         "Reads N bytes from address A into FILE, or prints them in hex. Sizes take K and M suffixes." +
+             kFlashNotes,
          RunFlashRead},
-        {"flash write", "flash write FILE [--addr A] [--no-verify]",
+        {"flash write", "flash write FILE [--addr A] [--no-verify] [--size S]",
          "Writes FILE to the flash at address A (default 0): erases the sectors that need it, keeping\n"
-         "their bytes outside the file, programs page by page, then reads back and compares.",
+         "their bytes outside the file, programs page by page, then reads back and compares." +
+             kFlashNotes,
          RunFlashWrite},
-        {"flash erase", "flash erase (--addr A --len N | --chip)",
+        {"flash erase", "flash erase (--addr A --len N | --chip) [--size S]",
          "Erases every 4 KiB sector that the range touches (64 KiB blocks where it covers them), or the\n"
-         "whole chip.",
+         "whole chip." +
+             kFlashNotes,
          RunFlashErase},
-        {"flash verify", "flash verify FILE [--addr A]",
-         "Compares the flash at address A with FILE; fails at the first byte that differs.", RunFlashVerify},
+        {"flash verify", "flash verify FILE [--addr A] [--size S]",
+         "Compares the flash at address A with FILE; fails at the first byte that differs." + kFlashNotes,
+         RunFlashVerify},
     };
     return commands;
 }

@@ -79,6 +79,13 @@ void Progress::Finish() {
 
 void Progress::Draw(bool final) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    if (m_total == 0) {
+        // Work whose amount is unknown: only the time passing.
+        std::fprintf(stderr, "\r%-8s %s %s\033[K%s", m_label.c_str(), FormatDuration(elapsed).c_str(),
+                     final ? "total" : "elapsed", final ? "\n" : "");
+        std::fflush(stderr);
+        return;
+    }
     const double fraction = m_total == 0 ? 1.0 : static_cast<double>(m_done) / static_cast<double>(m_total);
     const int filled = static_cast<int>(fraction * kBarWidth);
     const double rate = elapsed > 0 ? static_cast<double>(m_done) / elapsed : 0;

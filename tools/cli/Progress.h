@@ -7,8 +7,8 @@
 namespace kestrix::cli {
 
 // A one-line progress bar on standard error: bytes done, rate and time
-// left. Draws nothing unless standard error is a terminal, so pipes and log
-// files stay clean.
+// left (a total of 0: only the time elapsed). Draws nothing unless standard
+// error is a terminal, so pipes and log files stay clean.
 class Progress {
 public:
     Progress(std::string label, uint64_t total);

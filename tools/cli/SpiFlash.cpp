@@ -4,7 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "Arguments.h"
 #include "Failure.h"
+#include "Progress.h"
 
 namespace kestrix::cli {
 
@@ -29,8 +31,14 @@ Bytes Command(uint8_t opcode, uint32_t address) {
             static_cast<uint8_t>(address)};
 }
 
+std::string SizeText(uint64_t bytes) {
+    return FormatSize(static_cast<double>(bytes)) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+}  // namespace
+
 // Reports one phase to an optional sink.
-class Phase {
+class SpiFlash::Phase {
 public:
     Phase(ProgressSink* sink, const std::string& name, uint64_t total) : m_sink(sink) {
         if (m_sink != nullptr) m_sink->Begin(name, total);
@@ -48,13 +56,20 @@ private:
     ProgressSink* m_sink;
 };
 
-void CheckRange(uint32_t address, uint64_t length) {
-    if (address + length > SpiFlash::kAddressLimit) {
-        throw Failure("range ends beyond 16 MiB, the reach of 3-byte addresses");
+void SpiFlash::CheckRange(uint32_t address, uint64_t length, Access access) const {
+    const uint64_t end = uint64_t{address} + length;
+    if (m_size == 0 && access == Access::Modify) {
+        throw Failure(
+            "the flash's size is unknown (its JEDEC ID gives none); give it with --size to write or erase");
+    }
+    const uint64_t limit = m_size != 0 ? m_size : kAddressLimit;
+    if (end > limit) {
+        const std::string what = m_size != 0 ? "the end of the " + SizeText(m_size) + " flash"
+                                             : "16 MiB, the reach of 3-byte addresses";
+        throw Failure(SizeText(length) + " at " + HexNumber(address, 6) + " end at " + HexNumber(end, 6) +
+                      ", beyond " + what);
     }
 }
-
-}  // namespace
 
 uint64_t FlashId::Size() const {
     return capacityCode >= 0x0F && capacityCode <= 0x20 ? uint64_t{1} << capacityCode : 0;
@@ -65,13 +80,26 @@ FlashId SpiFlash::ReadId() {
     return {answer[1], answer[2], answer[3]};
 }
 
-FlashId SpiFlash::Probe() {
+FlashId SpiFlash::Probe(uint64_t givenSize, ProgressSink* progress) {
+    // A busy chip ignores the ID command. A status of all ones is what an
+    // empty bus reads; the ID check below tells that case.
+    const uint8_t status = ReadStatus();
+    if (status != 0xFF && (status & kBusy) != 0) {
+        Phase phase(progress, "busy", 0);
+        WaitReady(kChipEraseLimitMs, "earlier work", &phase);
+    }
     const FlashId id = ReadId();
     const bool allZero = id.manufacturer == 0 && id.memoryType == 0 && id.capacityCode == 0;
     const bool allOnes = id.manufacturer == 0xFF && id.memoryType == 0xFF && id.capacityCode == 0xFF;
     if (allZero || allOnes)
         throw Failure("no 25-series flash answers on the SPI bus (JEDEC ID reads as " +
                       std::string(allZero ? "zeros" : "ones") + ")");
+    const uint64_t idSize = id.Size();
+    if (givenSize != 0 && idSize != 0 && givenSize != idSize) {
+        throw Failure("the flash's JEDEC ID says " + SizeText(idSize) + ", not the " + SizeText(givenSize) +
+                      " given with --size");
+    }
+    m_size = std::min<uint64_t>(idSize != 0 ? idSize : givenSize, kAddressLimit);
     return id;
 }
 
@@ -90,9 +118,10 @@ void SpiFlash::WriteEnable() {
     }
 }
 
-void SpiFlash::WaitReady(uint32_t limitMs, const char* what) {
+void SpiFlash::WaitReady(uint32_t limitMs, const char* what, Phase* phase) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (ReadStatus() & kBusy) {
+        if (phase != nullptr) phase->Advance(0);
         if (std::chrono::steady_clock::now() > deadline) {
             throw Failure(std::string("the flash stayed busy after ") + what + " for " +
                           std::to_string(limitMs) + " ms");
@@ -106,7 +135,7 @@ Bytes SpiFlash::Read(uint32_t address, uint32_t length, ProgressSink* progress) 
 }
 
 Bytes SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label) {
-    CheckRange(address, length);
+    CheckRange(address, length, Access::Read);
     Phase phase(progress, label, length);
     Bytes data;
     data.reserve(length);
@@ -136,15 +165,18 @@ void SpiFlash::EraseUnit(uint8_t opcode, uint32_t address) {
     WaitReady(m_busyLimitMs, opcode == kBlockErase ? "block erase" : "sector erase");
 }
 
-void SpiFlash::EraseChip() {
+void SpiFlash::EraseChip(ProgressSink* progress) {
+    CheckRange(0, m_size, Access::Modify);
     WriteEnable();
     m_device.Transfer({kChipErase}, 0);
-    WaitReady(std::max(m_busyLimitMs, kChipEraseLimitMs), "chip erase");
+    // The chip does not tell how far it got; the phase shows the time.
+    Phase phase(progress, "erase", 0);
+    WaitReady(std::max(m_busyLimitMs, kChipEraseLimitMs), "chip erase", &phase);
 }
 
 void SpiFlash::EraseRange(uint32_t address, uint32_t length, ProgressSink* progress) {
+    CheckRange(address, length, Access::Modify);
     if (length == 0) return;
-    CheckRange(address, length);
     uint32_t sector = address / kSectorSize * kSectorSize;
     const uint64_t end = uint64_t{address} + length;
     Phase phase(progress, "erase", (end - sector + kSectorSize - 1) / kSectorSize * kSectorSize);
@@ -163,8 +195,8 @@ void SpiFlash::EraseRange(uint32_t address, uint32_t length, ProgressSink* progr
 
 WriteSummary SpiFlash::Write(uint32_t address, const Bytes& data, ProgressSink* progress) {
     WriteSummary summary;
+    CheckRange(address, data.size(), Access::Modify);
     if (data.empty()) return summary;
-    CheckRange(address, data.size());
     const uint32_t first = address / kSectorSize * kSectorSize;
     const uint64_t end = uint64_t{address} + data.size();
     const auto last = static_cast<uint32_t>((end + kSectorSize - 1) / kSectorSize * kSectorSize);
@@ -233,7 +265,7 @@ WriteSummary SpiFlash::Write(uint32_t address, const Bytes& data, ProgressSink* 
 }
 
 int64_t SpiFlash::Verify(uint32_t address, const Bytes& data, ProgressSink* progress) {
-    CheckRange(address, data.size());
+    CheckRange(address, data.size(), Access::Read);
     const Bytes actual = ReadPhase(address, static_cast<uint32_t>(data.size()), progress, "verify");
     const auto mismatch = std::mismatch(data.begin(), data.end(), actual.begin());
     return mismatch.first == data.end() ? -1 : mismatch.first - data.begin();

@@ -19,6 +19,7 @@ struct FlashId {
 class ProgressSink {
 public:
     virtual ~ProgressSink() = default;
+    // A total of 0 means the amount is not known, only the time passing.
     virtual void Begin(const std::string& phase, uint64_t totalBytes) = 0;
     virtual void Advance(uint64_t bytes) = 0;
     virtual void End() = 0;
@@ -42,12 +43,19 @@ public:
     explicit SpiFlash(Device& device) : m_device(device) {}
 
     FlashId ReadId();
-    // Reads the ID and fails when no flash seems to answer (an ID of all
-    // zeros or all ones, as a bus with nothing or a loopback gives).
-    FlashId Probe();
+    // Waits (bounded) for a program or erase still running, for example one
+    // whose program was interrupted, then reads the ID and fails when no
+    // flash seems to answer (an ID of all zeros or all ones, as a bus with
+    // nothing or a loopback gives). The size is the ID's, or `givenSize`
+    // when the ID tells none; a given size that contradicts the ID fails.
+    FlashId Probe(uint64_t givenSize = 0, ProgressSink* progress = nullptr);
+    // The size Probe settled on, within the reach of 3-byte addresses; 0
+    // when unknown. Ranges beyond it are refused before the chip is
+    // touched, and with an unknown size writes and erases are refused.
+    uint64_t Size() const { return m_size; }
     uint8_t ReadStatus();
     Bytes Read(uint32_t address, uint32_t length, ProgressSink* progress = nullptr);
-    void EraseChip();
+    void EraseChip(ProgressSink* progress = nullptr);
     // Erases every sector the range touches, in 64 KiB blocks where the
     // range covers them whole.
     void EraseRange(uint32_t address, uint32_t length, ProgressSink* progress = nullptr);
@@ -59,9 +67,13 @@ public:
     int64_t Verify(uint32_t address, const Bytes& data, ProgressSink* progress = nullptr);
 
 private:
+    class Phase;
+    enum class Access { Read, Modify };
+    void CheckRange(uint32_t address, uint64_t length, Access access) const;
     Bytes ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label);
     void WriteEnable();
-    void WaitReady(uint32_t limitMs, const char* what);
+    // `phase`, when given, is told every poll so that it can show time passing.
+    void WaitReady(uint32_t limitMs, const char* what, Phase* phase = nullptr);
     void ProgramPage(uint32_t address, const uint8_t* data, uint32_t length);
     void EraseUnit(uint8_t opcode, uint32_t address);
 
@@ -69,6 +81,7 @@ private:
     // Bound for one program or erase step; chip erase waits longer.
     uint32_t m_busyLimitMs = 10000;
     bool m_writeEnableSeen = false;
+    uint64_t m_size = 0;
 };
 
 }  // namespace kestrix::cli

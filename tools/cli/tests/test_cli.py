@@ -4,9 +4,11 @@ import json
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "tests", "support"))
@@ -161,7 +163,7 @@ class FlashTest(CliTest):
     def test_ranges_beyond_3_byte_addresses_are_refused(self):
         result = run("flash", "read", "--addr", "0xFFFFFF", "--len", "2", host=self.simulator.address)
         self.assertEqual(result.returncode, 1)
-        self.assertIn("16 MiB", result.stderr)
+        self.assertIn("16.0 MiB (16777216 bytes) flash", result.stderr)
 
     def test_erase_then_verify_reports_the_first_difference(self):
         source = self.temporary(bytes(8192))
@@ -172,6 +174,50 @@ class FlashTest(CliTest):
         self.assertEqual(result.returncode, 1)
         self.assertIn("differs", result.stderr)
         self.assertIn("0x201000", result.stderr)
+
+
+class FlashSizeTest(CliTest):
+    options = ("--speed", "0", "--flash-size", "1M")
+
+    def refused(self, *words):
+        result = run(*words, host=self.simulator.address)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("1.0 MiB (1048576 bytes) flash", result.stderr)
+        return result.stderr
+
+    def test_ranges_beyond_the_chip_are_refused_before_it_is_touched(self):
+        start = self.json("flash", "read", "--addr", "0", "--len", "4K")["data"]
+        message = self.refused("flash", "write", self.temporary(os.urandom(2000000)))
+        self.assertIn("2000000 bytes", message)
+        self.refused("flash", "write", self.temporary(b"\x00" * 16), "--addr", "0xFFF000")
+        self.refused("flash", "write", self.temporary(b"\x00" * 16), "--addr", "0x0FFFF8")
+        self.refused("flash", "erase", "--addr", "0x0FF000", "--len", "8K")
+        self.refused("flash", "read", "--addr", "0x100000", "--len", "1")
+        self.refused("flash", "verify", self.temporary(b"\x00" * 2), "--addr", "0x0FFFFF")
+        self.assertEqual(self.json("flash", "read", "--addr", "0", "--len", "4K")["data"], start)
+        # The last bytes of the chip are still reachable.
+        self.cli("flash", "write", self.temporary(b"\x12\x34"), "--addr", "0x0FFFFE")
+        self.assertEqual(self.json("flash", "read", "--addr", "0x0FFFFE", "--len", "2")["data"], "12 34")
+
+    def test_a_size_that_contradicts_the_id_is_refused(self):
+        result = run("flash", "erase", "--chip", "--size", "2M", host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("says 1.0 MiB (1048576 bytes), not the 2.0 MiB (2097152 bytes) given with --size",
+                      result.stderr)
+
+
+class InterruptedEraseTest(CliTest):
+    # Chip erase takes 2.5 s per MiB at speed 1.
+    options = ("--flash-size", "1M")
+
+    def test_after_ctrl_c_during_chip_erase_the_next_command_waits_for_the_chip(self):
+        process = subprocess.Popen([CLI, "--host", self.simulator.address, "flash", "erase", "--chip"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.8)
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(COMMAND_SECONDS), -signal.SIGINT)
+        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 14  (1.0 MiB)")
+        self.assertEqual(self.json("flash", "read", "--addr", "0x0FFFF0", "--len", "4")["data"], "ff ff ff ff")
 
 
 class LoopbackDeviceTest(CliTest):
