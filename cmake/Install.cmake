@@ -4,8 +4,8 @@
 include(CMakePackageConfigHelpers)
 
 set(KESTRIX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestrixSPI)
-set(KESTRIX_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
-    "Where the Python package goes, relative to the prefix")
+set(KESTRIX_INSTALL_PYTHONDIR "" CACHE STRING
+    "Where the Python package goes: relative to the prefix, or absolute; empty asks the Python interpreter")
 
 install(TARGETS KestrixSPI EXPORT KestrixSPITargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -45,26 +45,45 @@ if(TARGET kestrix-gateway)
     install(TARGETS kestrix-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The Python package learns where the library lies relative to itself.
+# The Python package goes where the interpreter looks (or where
+# KESTRIX_INSTALL_PYTHONDIR says) and learns from _installed.py where the
+# prefix lies, relative to itself when it lies inside, so the tree can be
+# moved, and where the library and the simulator lie in the prefix.
 if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi DESTINATION ${KESTRIX_INSTALL_PYTHONDIR}
+    set(python_dir "${KESTRIX_INSTALL_PYTHONDIR}")
+    if(python_dir STREQUAL "")
+        find_package(Python3 COMPONENTS Interpreter QUIET)
+        if(Python3_FOUND)
+            execute_process(COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/PythonInstallDir.py
+                ${CMAKE_INSTALL_PREFIX} OUTPUT_VARIABLE python_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+        endif()
+        if(python_dir STREQUAL "")
+            set(python_dir lib/python3/dist-packages)
+        endif()
+    endif()
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi DESTINATION ${python_dir}
         PATTERN __pycache__ EXCLUDE)
     # A DLL has no soname; a generator expression naming one fails even in
     # the branch not taken, so the choice is made here.
     if(WIN32)
-        set(library_dir ${CMAKE_INSTALL_BINDIR})
-        set(library_file $<TARGET_FILE_NAME:KestrixSPI>)
+        set(library_path ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:KestrixSPI>)
     else()
-        set(library_dir ${CMAKE_INSTALL_LIBDIR})
-        set(library_file $<TARGET_SONAME_FILE_NAME:KestrixSPI>)
+        set(library_path ${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:KestrixSPI>)
     endif()
-    file(RELATIVE_PATH package_to_lib /prefix/${KESTRIX_INSTALL_PYTHONDIR}/kestrix_spi /prefix/${library_dir})
-    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/_installed.py CONTENT
-"import os
-
-LIBRARY = os.path.normpath(os.path.join(os.path.dirname(__file__), \"${package_to_lib}\", \"${library_file}\"))
-")
-    install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${KESTRIX_INSTALL_PYTHONDIR}/kestrix_spi)
+    set(installed "PREFIX = r\"@prefix@\"\nLIBRARY = \"${library_path}\"\n")
+    if(TARGET kestrix-gateway)
+        string(APPEND installed "GATEWAY = \"${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrix-gateway>\"\n")
+    endif()
+    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/_installed.py.in CONTENT "${installed}")
+    if(IS_ABSOLUTE "${python_dir}")
+        # Known only when installing (cmake --install --prefix).
+        set(prefix "\${CMAKE_INSTALL_PREFIX}")
+    else()
+        file(RELATIVE_PATH prefix /prefix/${python_dir}/kestrix_spi /prefix)
+    endif()
+    install(CODE "set(prefix \"${prefix}\")
+        configure_file(\"${PROJECT_BINARY_DIR}/package/_installed.py.in\" \"${PROJECT_BINARY_DIR}/package/_installed.py\" @ONLY)")
+    install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${python_dir}/kestrix_spi)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -10,7 +10,7 @@ import sys
 from kestrix_spi import Gateway, KestrixError, library_version
 
 
-def main(address):
+def main(address: str) -> int:
     print("library ", library_version())
     try:
         with Gateway(address, timeout_ms=1000) as gateway:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, if any are missing.
-# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench)
+# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench python)
 set -euo pipefail
 
 packages=()
@@ -10,6 +10,7 @@ for group in "${@:-base}"; do
         cross) packages+=(mingw-w64 wine64 gcc-multilib g++-multilib qemu-user) ;;
         sanitize) packages+=(clang libclang-rt-14-dev valgrind) ;;
         bench) packages+=(libbenchmark-dev gnuplot-nox) ;;
+        python) packages+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-pytest mypy) ;;
         *) echo "unknown package group: $group" >&2; exit 2 ;;
     esac
 done
@@ -23,6 +24,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo_cmd apt-get update -qq
-    $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    $sudo_cmd apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo_cmd apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -7,12 +7,10 @@ import time
 import unittest
 from unittest import mock
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "..", "tests", "support"))
-
-import kestrix_spi  # noqa: E402
-from kestrix_spi import _library  # noqa: E402
-from kestrix_spi import DigitalLines, Gateway, Globals, KestrixError  # noqa: E402
-from simulator import Simulator  # noqa: E402
+import kestrix_spi
+from kestrix_spi import _library
+from kestrix_spi import DigitalLines, Gateway, Globals, KestrixError
+from kestrix_spi.testing import Simulator
 
 # Sequence op codes of the simulator: one chip-select frame, read the
 # digital words.
@@ -32,14 +30,32 @@ class LibraryTest(unittest.TestCase):
         with self.assertRaises(KestrixError) as caught:
             Gateway("127.0.0.1:1", timeout_ms=500)
         self.assertEqual(caught.exception.code, kestrix_spi.RC_NOT_CONNECTED)
+        self.assertIsInstance(caught.exception, ConnectionError)
         self.assertEqual(caught.exception.message, "Not connected to TCP/IP partner")
         self.assertIn("0x030000", str(caught.exception))
         self.assertLess(time.monotonic() - started, 5)
 
-    def test_bad_address_is_a_bad_parameter(self):
-        with self.assertRaises(KestrixError) as caught:
+    def test_bad_address_and_time_out_are_bad_arguments(self):
+        with self.assertRaises(ValueError) as caught:
             Gateway("127.0.0.1:99999")
+        self.assertIsInstance(caught.exception, kestrix_spi.BadArgumentError)
         self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_PARAMETER)
+        with self.assertRaises(kestrix_spi.BadArgumentError) as caught:
+            Gateway("127.0.0.1", timeout_ms=-1)
+        self.assertIn("timeout_ms", str(caught.exception))
+
+
+class PackageTest(unittest.TestCase):
+    def test_version_is_the_projects(self):
+        self.assertRegex(kestrix_spi.__version__, r"^\d+\.\d+\.\d+$")
+        self.assertEqual(kestrix_spi.__version__, os.environ.get("KESTRIX_PROJECT_VERSION", kestrix_spi.__version__))
+
+    def test_a_library_in_the_package_folder_is_the_one_loaded(self):
+        folder = os.path.dirname(os.path.abspath(kestrix_spi.__file__))
+        own = [name for name in _library.library_names() if os.path.exists(os.path.join(folder, name))]
+        if not own or os.environ.get(_library.ENVIRONMENT_VARIABLE):
+            self.skipTest("no library in the package folder, or an explicit one")
+        self.assertEqual(os.path.dirname(_library.get()._name), folder)
 
 
 class LoadingTest(unittest.TestCase):
@@ -63,10 +79,10 @@ class LoadingTest(unittest.TestCase):
 
 
 class GatewayTest(unittest.TestCase):
-    options = ("--speed", "0")
+    faults = ()
 
     def setUp(self):
-        self.simulator = Simulator(*self.options).start()
+        self.simulator = Simulator(faults=self.faults).start()
         self.addCleanup(self.simulator.stop)
         self.gateway = Gateway(self.simulator.address, timeout_ms=2000)
         self.addCleanup(self.gateway.close)
@@ -98,7 +114,7 @@ class CommandTest(GatewayTest):
 
     def test_digital_outputs_read_back_and_inputs_follow_the_simulator(self):
         self.gateway.write_digital(0xA5A5_0001)
-        self.simulator.command("inputs 0x12345678")
+        self.simulator.set_inputs(0x12345678)
         deadline = time.monotonic() + 5
         while self.gateway.read_digital().first != 0x12345678 and time.monotonic() < deadline:
             time.sleep(0.02)
@@ -123,9 +139,10 @@ class CommandTest(GatewayTest):
         self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
 
     def test_unknown_op_code_raises_the_gateway_result(self):
-        with self.assertRaises(KestrixError) as caught:
+        with self.assertRaises(kestrix_spi.GatewayError) as caught:
             self.gateway.sequence(b"\x77")
         self.assertEqual(caught.exception.code, kestrix_spi.RC_SPI_SEQ_BAD_OPCODE)
+        self.assertEqual(caught.exception.result_byte, 0x30)
 
     def test_oversized_data_is_refused_before_the_library(self):
         with self.assertRaises(ValueError):
@@ -141,9 +158,47 @@ class LifecycleTest(GatewayTest):
             self.assertEqual(gateway.info()[18], 3)
         self.assertEqual(gateway.handle, -1)
         gateway.close()
-        with self.assertRaises(KestrixError) as caught:
+        with self.assertRaises(kestrix_spi.NotConnectedError) as caught:
             gateway.read_digital()
         self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_HANDLE)
+
+    def test_state_address_and_time_out_are_visible(self):
+        gateway = Gateway(self.simulator.address, timeout_ms=1500)
+        self.assertTrue(gateway.is_open)
+        self.assertEqual((gateway.address, gateway.timeout_ms), (self.simulator.address, 1500))
+        self.assertIn(repr(self.simulator.address), repr(gateway))
+        self.assertIn(f"open, handle {gateway.handle}", repr(gateway))
+        with self.assertRaises(AttributeError):
+            gateway.timeout_ms = 10
+        gateway.close()
+        gateway.close()
+        self.assertFalse(gateway.is_open)
+        self.assertIn("closed", repr(gateway))
+
+    def test_reopen_after_the_gateway_dropped_the_connection(self):
+        old_handle = self.gateway.handle
+        self.simulator.disconnect_clients()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                self.gateway.read_digital()
+            except kestrix_spi.NotConnectedError:
+                break
+            time.sleep(0.02)
+        else:
+            self.fail("the dropped connection was never reported")
+        self.gateway.reopen(timeout_ms=700)
+        self.assertGreater(self.gateway.handle, old_handle)
+        self.assertEqual(self.gateway.timeout_ms, 700)
+        self.assertEqual(self.gateway.info()[18], 3)
+
+    def test_failed_reopen_leaves_the_gateway_closed(self):
+        self.simulator.stop()
+        with self.assertRaises(ConnectionError):
+            self.gateway.reopen()
+        self.assertFalse(self.gateway.is_open)
+        with self.assertRaises(ValueError):
+            self.gateway.reopen(timeout_ms=1 << 31)
 
     def test_handles_are_new_each_time(self):
         with Gateway(self.simulator.address) as a, Gateway(self.simulator.address) as b:
@@ -152,19 +207,19 @@ class LifecycleTest(GatewayTest):
 
 
 class FaultTest(GatewayTest):
-    options = ("--speed", "0", "--fault", "result=0x21@3", "--fault", "no-answer@4")
+    faults = ("result=0x21@3", "no-answer@4")
 
     def test_gateway_errors_become_exceptions(self):
         # Requests 1 and 2 of the connection pass, 3 gets result byte 0x21,
         # 4 is never answered.
         self.gateway.get_globals()
         self.gateway.get_globals()
-        with self.assertRaises(KestrixError) as caught:
+        with self.assertRaises(kestrix_spi.GatewayError) as caught:
             self.gateway.transfer(b"\x9f", 4)
         self.assertEqual(caught.exception.code, kestrix_spi.RC_SPI_SEND_ERROR)
         self.assertEqual(caught.exception.operation, "transfer")
         started = time.monotonic()
-        with self.assertRaises(KestrixError) as caught:
+        with self.assertRaises(TimeoutError) as caught:
             self.gateway.read_digital()
         self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
         self.assertLess(time.monotonic() - started, 10)
@@ -172,7 +227,7 @@ class FaultTest(GatewayTest):
 
 class MaxConnectionsTest(unittest.TestCase):
     def test_refused_connect_reports_max_connections(self):
-        with Simulator("--max-connections", "1") as simulator, Gateway(simulator.address) as first:
+        with Simulator(max_connections=1) as simulator, Gateway(simulator.address) as first:
             first.get_globals()
             with self.assertRaises(KestrixError) as caught:
                 Gateway(simulator.address)

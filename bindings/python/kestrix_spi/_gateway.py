@@ -1,0 +1,328 @@
+"""The Gateway class: one open connection to a gateway, and what it reads."""
+
+from __future__ import annotations
+
+import ctypes
+import threading
+from types import TracebackType
+from typing import NamedTuple, Optional, Type, Union
+
+from . import _library
+from ._errors import bad_argument, check
+
+DEVICE_INFO_SIZE = 20
+MAX_TRANSFER = 65528
+MAX_TIMEOUT_MS = 0x7FFFFFFF
+
+BytesLike = Union[bytes, bytearray, memoryview]
+
+
+class Globals(NamedTuple):
+    """The four SPI bus settings."""
+
+    baudrate: int
+    signal_level: int
+    aux_voltage: int
+    clock_mode: int
+
+
+class DigitalLines(NamedTuple):
+    """The two 32-bit words of the digital lines: first the inputs, second
+    the outputs as last written."""
+
+    first: int
+    second: int
+
+
+def library_version() -> str:
+    """The library's version text, for example "Kestrix SPI DLL V1.3-2.13".
+
+    Raises:
+        OSError: the library cannot be loaded.
+    """
+    return _library.text("DLLInfo")
+
+
+# Marks buffer bytes the library did not write; never 0x00 or 0xFF, so
+# answers ending in zeros or erased flash are not mistaken for it.
+def _fill_byte(index: int) -> int:
+    return 0x5A + (index * 37) % 0x80
+
+
+_fill: Optional[bytes] = None
+
+
+def _fill_pattern() -> bytes:
+    global _fill
+    if _fill is None:
+        _fill = bytes(_fill_byte(i) for i in range(MAX_TRANSFER))
+    return _fill
+
+
+def _bytes(data: BytesLike, operation: str) -> bytes:
+    data = bytes(data)
+    if len(data) > MAX_TRANSFER:
+        raise bad_argument(operation, f"{len(data)} bytes, at most {MAX_TRANSFER} fit")
+    return data
+
+
+def _in_range(operation: str, name: str, value: int, limit: int) -> int:
+    if not isinstance(value, int) or not 0 <= value <= limit:
+        raise bad_argument(operation, f"{name} {value!r} out of range 0..{limit}")
+    return value
+
+
+class Gateway:
+    """One open connection to a gateway.
+
+    Opening connects at once; every method then runs one request and waits
+    for its answer, at most timeout_ms. Use it as a context manager, or call
+    close(). One Gateway may be used from several threads at once.
+
+    Args:
+        address: "host", "host:port" or "[ipv6]:port"; the port is 5002
+            unless given.
+        timeout_ms: bounds connecting and every wait for an answer, in
+            milliseconds; 0 polls once.
+    Raises:
+        NotConnectedError: nothing answers at the address, the gateway
+            refused the connection or has all of its connections taken.
+        KestrixTimeoutError: the gateway did not confirm the connection in time.
+        BadArgumentError: the address cannot be parsed or timeout_ms is out
+            of range.
+    """
+
+    def __init__(self, address: str, timeout_ms: int = 1000) -> None:
+        self._address = address
+        self._timeout_ms = _in_range(f"open {address}", "timeout_ms", timeout_ms, MAX_TIMEOUT_MS)
+        self._handle = -1
+        self._state = threading.Lock()
+        self.open()
+
+    @property
+    def address(self) -> str:
+        """The address text the gateway was opened with."""
+        return self._address
+
+    @property
+    def timeout_ms(self) -> int:
+        """The time-out of every call, in milliseconds; reopen() changes it."""
+        return self._timeout_ms
+
+    @property
+    def handle(self) -> int:
+        """The library's handle number, -1 while closed."""
+        return self._handle
+
+    @property
+    def is_open(self) -> bool:
+        """True from a successful open until close()."""
+        return self._handle != -1
+
+    def open(self) -> None:
+        """Connects, if not connected already.
+
+        Raises:
+            KestrixError: as the constructor does.
+        """
+        with self._state:
+            if self._handle != -1:
+                return
+            handle = ctypes.c_int32(-1)
+            code = _library.get().SPIOpenDevice(ctypes.byref(handle), self._address.encode(), self._timeout_ms)
+            check(int(code), f"open {self._address}")
+            self._handle = handle.value
+
+    def close(self) -> None:
+        """Disconnects. Closing a closed gateway does nothing.
+
+        Raises:
+            KestrixError: the library refused to close the handle (it is
+                closed all the same).
+        """
+        with self._state:
+            handle, self._handle = self._handle, -1
+        if handle != -1:
+            check(int(_library.get().SPICloseDevice(handle)), f"close {self._address}")
+
+    def reopen(self, timeout_ms: Optional[int] = None) -> None:
+        """Closes the connection, if open, and connects again, for example
+        after the connection was lost.
+
+        Args:
+            timeout_ms: a new time-out; by default the current one stays.
+        Raises:
+            KestrixError: as the constructor does; the gateway is then closed.
+        """
+        if timeout_ms is not None:
+            _in_range(f"open {self._address}", "timeout_ms", timeout_ms, MAX_TIMEOUT_MS)
+        try:
+            self.close()
+        finally:
+            if timeout_ms is not None:
+                self._timeout_ms = timeout_ms
+            self.open()
+
+    def __enter__(self) -> Gateway:
+        return self
+
+    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            if self._handle != -1:
+                _library.get().SPICloseDevice(self._handle)
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        state = f"open, handle {self._handle}" if self.is_open else "closed"
+        return f"<Gateway {self._address!r} {state}, timeout_ms={self._timeout_ms}>"
+
+    def info(self) -> bytes:
+        """The 20-byte device information record; byte 18 is the device type.
+
+        Raises:
+            KestrixError: the request failed.
+        """
+        record = ctypes.create_string_buffer(DEVICE_INFO_SIZE)
+        check(int(_library.get().DeviceInfo(self._handle, record)), "device info")
+        return record.raw
+
+    def status(self) -> str:
+        """The gateway's status text (empty when the gateway did not answer)."""
+        size = 4096
+        while True:
+            buffer = ctypes.create_string_buffer(size)
+            written = int(_library.get().DeviceStatus(self._handle, buffer, size))
+            if written < size or size >= 1 << 22:
+                return buffer.raw[:max(written - 1, 0)].decode("utf-8", "replace")
+            size *= 4
+
+    def get_globals(self) -> Globals:
+        """The four SPI bus settings.
+
+        Raises:
+            KestrixError: the request failed.
+        """
+        baudrate, level, aux, mode = ctypes.c_uint32(), ctypes.c_uint8(), ctypes.c_uint8(), ctypes.c_uint8()
+        code = _library.get().SPIGetGlobals(self._handle, ctypes.byref(baudrate), ctypes.byref(level),
+                                            ctypes.byref(aux), ctypes.byref(mode))
+        check(int(code), "read settings")
+        return Globals(baudrate.value, level.value, aux.value, mode.value)
+
+    def set_globals(self, baudrate: Union[int, Globals], signal_level: int = 0, aux_voltage: int = 0,
+                    clock_mode: int = 0) -> None:
+        """Writes the four SPI bus settings.
+
+        Args:
+            baudrate: the SPI clock in Hz, or a whole Globals.
+            signal_level: the signal level setting, 0..255.
+            aux_voltage: the auxiliary voltage setting, 0..255.
+            clock_mode: the SPI clock mode, 0..3 on the simulator.
+        Raises:
+            BadArgumentError: a value does not fit its field.
+            GatewayError: the gateway refused the settings.
+            KestrixError: the request failed otherwise.
+        """
+        if isinstance(baudrate, Globals):
+            baudrate, signal_level, aux_voltage, clock_mode = baudrate
+        operation = "write settings"
+        _in_range(operation, "baudrate", baudrate, 0xFFFFFFFF)
+        _in_range(operation, "signal_level", signal_level, 0xFF)
+        _in_range(operation, "aux_voltage", aux_voltage, 0xFF)
+        _in_range(operation, "clock_mode", clock_mode, 0xFF)
+        check(int(_library.get().SPISetGlobals(self._handle, baudrate, signal_level, aux_voltage, clock_mode)),
+              operation)
+
+    def transfer(self, write: BytesLike = b"", read_length: Optional[int] = None) -> bytes:
+        """One SPI transfer in one chip-select frame.
+
+        Args:
+            write: the bytes to send; padded with zeros up to read_length.
+            read_length: how many bytes to read meanwhile; by default as
+                many as are written.
+        Returns:
+            The read_length bytes read.
+        Raises:
+            BadArgumentError: more than MAX_TRANSFER bytes.
+            KestrixError: the request failed.
+        """
+        write = _bytes(write, "transfer")
+        if read_length is None:
+            read_length = len(write)
+        _in_range("transfer", "read_length", read_length, MAX_TRANSFER)
+        read = ctypes.create_string_buffer(read_length)
+        check(int(_library.get().SPIDataReq(self._handle, write, len(write), read, read_length)), "transfer")
+        return read.raw
+
+    def sequence_send(self, sequence: BytesLike) -> int:
+        """Sends a command sequence without waiting for its answer.
+
+        Returns:
+            The telegram ID to collect the answer with sequence_result().
+        Raises:
+            BadArgumentError: more than MAX_TRANSFER bytes.
+            KestrixError: the request could not be sent.
+        """
+        sequence = _bytes(sequence, "send sequence")
+        telegram_id = ctypes.c_uint16()
+        code = _library.get().SPISequenceReq(self._handle, sequence, len(sequence), ctypes.byref(telegram_id))
+        check(int(code), "send sequence")
+        return telegram_id.value
+
+    def sequence_result(self, telegram_id: int, size: Optional[int] = None) -> bytes:
+        """The answer of a sequence sent on this connection, waiting up to the
+        time-out. Each answer can be collected once.
+
+        Args:
+            telegram_id: what sequence_send() returned.
+            size: the answer's length; without it, the bytes the gateway sent.
+        Raises:
+            KestrixTimeoutError: no answer in time (or it was collected before).
+            GatewayError: the sequence failed on the gateway.
+            KestrixError: the request failed otherwise.
+        """
+        operation = f"collect sequence {telegram_id}"
+        _in_range(operation, "telegram_id", telegram_id, 0xFFFF)
+        trim = size is None
+        if size is None:
+            size = MAX_TRANSFER
+        _in_range(operation, "size", size, MAX_TRANSFER)
+        buffer = ctypes.create_string_buffer(_fill_pattern()[:size], size)
+        check(int(_library.get().SPISequenceGetCnf(self._handle, telegram_id, buffer, size)), operation)
+        answer = buffer.raw
+        if trim:
+            end = len(answer)
+            while end > 0 and answer[end - 1] == _fill_byte(end - 1):
+                end -= 1
+            answer = answer[:end]
+        return answer
+
+    def sequence(self, sequence: BytesLike, size: Optional[int] = None) -> bytes:
+        """Sends a sequence and returns its answer (see sequence_result())."""
+        return self.sequence_result(self.sequence_send(sequence), size)
+
+    def read_digital(self) -> DigitalLines:
+        """The two 32-bit words of the digital lines.
+
+        Raises:
+            KestrixError: the request failed.
+        """
+        first, second = ctypes.c_uint32(), ctypes.c_uint32()
+        check(int(_library.get().SPIReadDigital(self._handle, ctypes.byref(first), ctypes.byref(second))),
+              "read digital")
+        return DigitalLines(first.value, second.value)
+
+    def write_digital(self, output_bits: int) -> None:
+        """Sets the 32-bit output word of the digital lines.
+
+        Raises:
+            BadArgumentError: the word does not fit 32 bits.
+            KestrixError: the request failed.
+        """
+        _in_range("write digital", "output word", output_bits, 0xFFFFFFFF)
+        check(int(_library.get().SPIWriteDigital(self._handle, output_bits)), "write digital")
+

@@ -1,0 +1,323 @@
+"""The kestrix-gateway simulator as a child process, for tests of code that
+drives a gateway.
+
+    from kestrix_spi import Gateway
+    from kestrix_spi.testing import Simulator
+
+    with Simulator(faults=["no-answer@3"]) as simulator:
+        with Gateway(simulator.address) as gateway:
+            ...
+
+With pytest, the kestrix_gateway fixture (kestrix_spi.pytest_plugin) gives
+every test a simulator of its own.
+"""
+
+from __future__ import annotations
+
+import os
+import queue
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+from types import TracebackType
+from typing import IO, Iterable, List, Optional, Tuple, Type, Union
+
+from . import _library
+
+__all__ = ["Simulator", "SimulatorError", "find_gateway_program", "GATEWAY_VARIABLE"]
+
+GATEWAY_VARIABLE = "KESTRIX_GATEWAY"
+PROGRAM_NAME = "kestrix-gateway" + (".exe" if sys.platform == "win32" else "")
+START_SECONDS = 10.0
+STOP_SECONDS = 5.0
+ANSWER_SECONDS = 10.0
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class SimulatorError(RuntimeError):
+    """The simulator could not be found or started, or refused a command."""
+
+
+def find_gateway_program(program: Optional[PathLike] = None) -> str:
+    """The kestrix-gateway program to run.
+
+    Args:
+        program: a path or name to use; without it the KESTRIX_GATEWAY
+            environment variable, the copy inside this package, the one
+            installed beside it and the PATH are tried in this order.
+    Returns:
+        The program's path.
+    Raises:
+        SimulatorError: no program was found.
+    """
+    explicit = program if program is not None else os.environ.get(GATEWAY_VARIABLE)
+    if explicit:
+        found = shutil.which(os.fspath(explicit))
+        if found is None:
+            raise SimulatorError(f"kestrix-gateway not found: {os.fspath(explicit)}")
+        return found
+    tried = []
+    beside = [os.path.join(os.path.dirname(os.path.abspath(__file__)), PROGRAM_NAME)]
+    recorded = _library.installed_path("GATEWAY")
+    if recorded:
+        beside.append(recorded)
+    for candidate in beside:
+        tried.append(candidate)
+        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
+    found = shutil.which(PROGRAM_NAME)
+    if found is None:
+        raise SimulatorError(f"kestrix-gateway not found (tried {', '.join(tried)} and the PATH); "
+                             f"set {GATEWAY_VARIABLE} or pass program=")
+    return found
+
+
+def _loopback_host() -> str:
+    # 127.0.0.0/8 is loopback on Linux; elsewhere only 127.0.0.1 answers.
+    if not sys.platform.startswith("linux"):
+        return "127.0.0.1"
+    return f"127.{1 + os.getpid() % 250}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+
+
+class Simulator:
+    """kestrix-gateway on a loopback address of its own.
+
+    Start it with start() or a with statement; stop() (or leaving the with
+    block) ends it, and it also ends on its own when this process dies. The
+    simulator runs with instant program and erase times unless speed says
+    otherwise.
+
+    Args:
+        *options: further command-line options, for example "--alive", "500".
+        program: the kestrix-gateway to run (see find_gateway_program()).
+        faults: fault specifications such as "no-answer@2" or "delay=50".
+        device: "flash" or "loopback".
+        flash_size: the flash size in bytes, or a text such as "1M".
+        flash: initial flash contents; with it read_flash() can read the
+            flash back.
+        flash_image: a flash image file to load and to save back on stop;
+            it also makes read_flash() work.
+        speed: program and erase take this many times their typical time.
+        inputs: the digital input word.
+        max_connections: connections beyond this many are refused.
+    Attributes:
+        address: "host:port" to pass to Gateway, set while running.
+        log: every line the simulator printed, with -v one per telegram.
+    """
+
+    def __init__(self, *options: str, program: Optional[PathLike] = None, faults: Iterable[str] = (),
+                 device: Optional[str] = None, flash_size: Union[int, str, None] = None,
+                 flash: Optional[bytes] = None, flash_image: Optional[PathLike] = None, speed: float = 0,
+                 inputs: Optional[int] = None, max_connections: Optional[int] = None) -> None:
+        self.program = find_gateway_program(program)
+        self.options: List[str] = ["--speed", repr(float(speed))]
+        for name, value in (("--device", device), ("--flash-size", flash_size), ("--inputs", inputs),
+                            ("--max-connections", max_connections)):
+            if value is not None:
+                self.options += [name, str(value)]
+        for fault in faults:
+            self.options += ["--fault", fault]
+        self.options += list(options)
+        if flash is not None and flash_image is not None:
+            raise ValueError("give flash or flash_image, not both")
+        self._initial_flash = flash
+        self._image: Optional[str] = os.fspath(flash_image) if flash_image is not None else None
+        self._folder: Optional[tempfile.TemporaryDirectory[str]] = None
+        self._process: Optional[subprocess.Popen[str]] = None
+        self._answers: queue.Queue[str] = queue.Queue()
+        self._command_lock = threading.Lock()
+        self.address: Optional[str] = None
+        self.log: List[str] = []
+
+    @property
+    def host(self) -> str:
+        """The loopback address the simulator listens on."""
+        return self._running_address().rsplit(":", 1)[0]
+
+    @property
+    def port(self) -> int:
+        """The TCP port the simulator listens on."""
+        return int(self._running_address().rsplit(":", 1)[1])
+
+    @property
+    def is_running(self) -> bool:
+        """True from start() until stop() or until the process ended."""
+        return self._process is not None and self._process.poll() is None
+
+    def start(self) -> Simulator:
+        """Starts the simulator and waits until it accepts connections.
+
+        Returns:
+            self, so that Simulator(...).start() can be assigned.
+        Raises:
+            SimulatorError: it did not start within START_SECONDS.
+        """
+        if self._process is not None:
+            return self
+        if self._initial_flash is not None:
+            self._folder = tempfile.TemporaryDirectory(prefix="kestrix-gateway-")
+            self._image = os.path.join(self._folder.name, "flash.bin")
+            with open(self._image, "wb") as image:
+                image.write(self._initial_flash)
+        failures = []
+        try:
+            for _ in range(5):
+                process, line = self._launch(_loopback_host())
+                if line.startswith("listening on "):
+                    self._process, self.address = process, line.split()[-1]
+                    threading.Thread(target=self._drain, args=(process.stdout,), daemon=True).start()
+                    return self
+                failures.append(line or "no answer")
+                self._end(process)
+                if process.stdout is not None:
+                    process.stdout.close()
+        except BaseException:
+            self.stop()
+            raise
+        self.stop()
+        raise SimulatorError("kestrix-gateway did not start: " + " | ".join(failures + self.log[-5:]))
+
+    def _launch(self, host: str) -> Tuple["subprocess.Popen[str]", str]:
+        arguments = [self.program, "--address", host, "--exit-on-eof", *self.options]
+        if self._image is not None:
+            arguments += ["--flash-image", self._image]
+        process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, bufsize=1)
+        assert process.stderr is not None and process.stdout is not None
+        threading.Thread(target=self._collect_log, args=(process.stderr,), daemon=True).start()
+        lines: queue.Queue[str] = queue.Queue()
+        threading.Thread(target=lambda: lines.put(process.stdout.readline() if process.stdout else ""),
+                         daemon=True).start()
+        try:
+            return process, lines.get(timeout=START_SECONDS).strip()
+        except queue.Empty:
+            return process, ""
+
+    # Each stream is read to its end and closed by a thread of its own.
+    def _collect_log(self, stream: IO[str]) -> None:
+        with stream:
+            for line in stream:
+                self.log.append(line.rstrip("\n"))
+
+    def _drain(self, stream: IO[str]) -> None:
+        with stream:
+            for line in stream:
+                line = line.rstrip("\n")
+                self.log.append(line)
+                self._answers.put(line)
+
+    def _running_address(self) -> str:
+        if self.address is None:
+            raise SimulatorError("the simulator is not running")
+        return self.address
+
+    def command(self, line: str) -> str:
+        """Runs one of the simulator's console commands.
+
+        Args:
+            line: for example "inputs 0x12" or "status".
+        Returns:
+            The simulator's one-line answer.
+        Raises:
+            SimulatorError: the simulator is not running, did not answer in
+                time or answered with an error.
+        """
+        with self._command_lock:
+            process = self._process
+            if process is None or process.stdin is None:
+                raise SimulatorError("the simulator is not running")
+            while not self._answers.empty():
+                self._answers.get_nowait()
+            try:
+                process.stdin.write(line + "\n")
+                process.stdin.flush()
+                answer = self._answers.get(timeout=ANSWER_SECONDS)
+            except (OSError, queue.Empty):
+                raise SimulatorError(f"no answer to {line!r}: " + " | ".join(self.log[-5:])) from None
+        if answer.startswith("error:"):
+            raise SimulatorError(f"{line!r}: {answer}")
+        return answer
+
+    def add_fault(self, spec: str) -> None:
+        """Adds a fault, for example "no-answer@2", "delay=50" or "close-mid"."""
+        self.command(f"fault {spec}")
+
+    def clear_faults(self) -> None:
+        """Removes every fault."""
+        self.command("faults clear")
+
+    def set_inputs(self, word: int) -> None:
+        """Sets the 32-bit digital input word."""
+        self.command(f"inputs {word:#x}")
+
+    def disconnect_clients(self) -> None:
+        """Sends every connected client a disconnect request."""
+        self.command("disconnect")
+
+    def status_text(self) -> str:
+        """The status text the gateway reports."""
+        return self.command("status")
+
+    @property
+    def flash_image(self) -> Optional[str]:
+        """The path of the flash image file, if the simulator has one."""
+        return self._image
+
+    def read_flash(self) -> bytes:
+        """The flash's whole contents as they are now.
+
+        Raises:
+            SimulatorError: the simulator was started without flash or
+                flash_image, or could not save its image.
+        """
+        if self._image is None:
+            raise SimulatorError("start the simulator with flash= or flash_image= to read its flash")
+        self.command("save")
+        with open(self._image, "rb") as image:
+            return image.read()
+
+    def stop(self) -> None:
+        """Stops the simulator, saving its flash image if it has one; stopping
+        a stopped simulator does nothing."""
+        process, self._process = self._process, None
+        self.address = None
+        if process is not None:
+            self._end(process)
+        if self._folder is not None:
+            self._folder.cleanup()
+            self._folder = None
+
+    @staticmethod
+    def _end(process: "subprocess.Popen[str]") -> None:
+        if process.poll() is None:
+            process.terminate()
+        try:
+            process.wait(STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(STOP_SECONDS)
+        if process.stdin is not None:
+            try:
+                process.stdin.close()
+            except OSError:
+                pass
+
+    def __enter__(self) -> Simulator:
+        return self.start()
+
+    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.stop()
+
+    def __del__(self) -> None:
+        try:
+            self.stop()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        state = f"running on {self.address}" if self.address else "stopped"
+        return f"<Simulator {state}>"
