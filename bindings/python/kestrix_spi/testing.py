@@ -164,7 +164,7 @@ class Simulator:
                 image.write(self._initial_flash)
         failures = []
         try:
-            for _ in range(5):
+            for _ in range(3):
                 process, line = self._launch(_loopback_host())
                 if line.startswith("listening on "):
                     self._process, self.address = process, line.split()[-1]
@@ -181,7 +181,7 @@ class Simulator:
         raise SimulatorError("kestrix-gateway did not start: " + " | ".join(failures + self.log[-5:]))
 
     def _launch(self, host: str) -> Tuple["subprocess.Popen[str]", str]:
-        arguments = [self.program, "--address", host, "--exit-on-eof", *self.options]
+        arguments = [self.program, "--address", host, "--port", "0", "--exit-on-eof", *self.options]
         if self._image is not None:
             arguments += ["--flash-image", self._image]
         process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
