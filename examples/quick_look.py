@@ -20,8 +20,8 @@ def main(address: str) -> int:
             print("flash id", gateway.transfer(b"\x9f", 4)[1:].hex(" "))
             print("digital ", gateway.read_digital())
             # In the simulator's instruction set: one frame that reads the
-            # flash status register, then the digital words.
-            print("sequence", gateway.sequence(bytes([0x01, 2, 0, 0x05, 0x00, 0x04])).hex(" "))
+            # flash status register, then the digital words: 2 + 8 answer bytes.
+            print("sequence", gateway.sequence(bytes([0x01, 2, 0, 0x05, 0x00, 0x04]), 10).hex(" "))
     except KestrixError as error:
         print(f"failed: 0x{error.code:06X} {error.message}", file=sys.stderr)
         return 1

@@ -43,27 +43,18 @@ def library_version() -> str:
     return _library.text("DLLInfo")
 
 
-# Marks buffer bytes the library did not write; never 0x00 or 0xFF, so
-# answers ending in zeros or erased flash are not mistaken for it.
-def _fill_byte(index: int) -> int:
-    return 0x5A + (index * 37) % 0x80
-
-
-_fill: Optional[bytes] = None
-
-
-def _fill_pattern() -> bytes:
-    global _fill
-    if _fill is None:
-        _fill = bytes(_fill_byte(i) for i in range(MAX_TRANSFER))
-    return _fill
-
-
 def _bytes(data: BytesLike, operation: str) -> bytes:
     data = bytes(data)
     if len(data) > MAX_TRANSFER:
         raise bad_argument(operation, f"{len(data)} bytes, at most {MAX_TRANSFER} fit")
     return data
+
+
+def _answer_size(operation: str, size: Optional[int]) -> int:
+    if size is None:
+        raise TypeError(f"{operation}: size is required: the library does not report how many answer bytes the "
+                        "gateway sent, so give the number the sequence produces")
+    return _in_range(operation, "size", size, MAX_TRANSFER)
 
 
 def _in_range(operation: str, name: str, value: int, limit: int) -> int:
@@ -192,14 +183,27 @@ class Gateway:
         return record.raw
 
     def status(self) -> str:
-        """The gateway's status text (empty when the gateway did not answer)."""
+        """The gateway's status text.
+
+        The library returns an empty text both for a gateway that has none
+        and for a failed request, so an empty text is confirmed by a second,
+        cheap request (the information record).
+
+        Raises:
+            KestrixError: the text is empty and the confirming request failed.
+        """
         size = 4096
         while True:
             buffer = ctypes.create_string_buffer(size)
             written = int(_library.get().DeviceStatus(self._handle, buffer, size))
             if written < size or size >= 1 << 22:
-                return buffer.raw[:max(written - 1, 0)].decode("utf-8", "replace")
+                break
             size *= 4
+        text = buffer.raw[:max(written - 1, 0)].decode("utf-8", "replace")
+        if not text:
+            record = ctypes.create_string_buffer(DEVICE_INFO_SIZE)
+            check(int(_library.get().DeviceInfo(self._handle, record)), "status")
+        return text
 
     def get_globals(self) -> Globals:
         """The four SPI bus settings.
@@ -279,30 +283,28 @@ class Gateway:
 
         Args:
             telegram_id: what sequence_send() returned.
-            size: the answer's length; without it, the bytes the gateway sent.
+            size: the answer's length, required: the library does not report
+                how many answer bytes the gateway sent, so give the number the
+                sequence produces. Bytes the gateway did not send read as zero.
+        Returns:
+            size bytes.
         Raises:
+            TypeError: size is missing.
             KestrixTimeoutError: no answer in time (or it was collected before).
             GatewayError: the sequence failed on the gateway.
             KestrixError: the request failed otherwise.
         """
         operation = f"collect sequence {telegram_id}"
         _in_range(operation, "telegram_id", telegram_id, 0xFFFF)
-        trim = size is None
-        if size is None:
-            size = MAX_TRANSFER
-        _in_range(operation, "size", size, MAX_TRANSFER)
-        buffer = ctypes.create_string_buffer(_fill_pattern()[:size], size)
+        size = _answer_size(operation, size)
+        buffer = ctypes.create_string_buffer(size)
         check(int(_library.get().SPISequenceGetCnf(self._handle, telegram_id, buffer, size)), operation)
-        answer = buffer.raw
-        if trim:
-            end = len(answer)
-            while end > 0 and answer[end - 1] == _fill_byte(end - 1):
-                end -= 1
-            answer = answer[:end]
-        return answer
+        return buffer.raw
 
     def sequence(self, sequence: BytesLike, size: Optional[int] = None) -> bytes:
-        """Sends a sequence and returns its answer (see sequence_result())."""
+        """Sends a sequence and returns the size bytes of its answer (see
+        sequence_result(); size is required)."""
+        size = _answer_size("sequence", size)
         return self.sequence_result(self.sequence_send(sequence), size)
 
     def read_digital(self) -> DigitalLines:

@@ -122,7 +122,7 @@ class CommandTest(GatewayTest):
 
     def test_sequence_answer_keeps_trailing_zeros(self):
         self.gateway.write_digital(0x00000100)
-        self.assertEqual(self.gateway.sequence(bytes([READ_DIGITAL])), bytes(4) + b"\x00\x01\x00\x00")
+        self.assertEqual(self.gateway.sequence(bytes([READ_DIGITAL]), 8), bytes(4) + b"\x00\x01\x00\x00")
         self.assertEqual(self.gateway.sequence(bytes([READ_DIGITAL]), size=2), bytes(2))
 
     def test_sequences_collected_out_of_order_and_once(self):
@@ -130,17 +130,17 @@ class CommandTest(GatewayTest):
         first = self.gateway.sequence_send(jedec)
         second = self.gateway.sequence_send(bytes([READ_DIGITAL]))
         self.assertEqual(second, (first + 1) & 0xFFFF)
-        self.assertEqual(len(self.gateway.sequence_result(second)), 8)
-        self.assertEqual(self.gateway.sequence_result(first), bytes([0xFF, 0xEF, 0x40, 0x18]))
+        self.assertEqual(len(self.gateway.sequence_result(second, 8)), 8)
+        self.assertEqual(self.gateway.sequence_result(first, 4), bytes([0xFF, 0xEF, 0x40, 0x18]))
         gateway = Gateway(self.simulator.address, timeout_ms=200)
         self.addCleanup(gateway.close)
         with self.assertRaises(KestrixError) as caught:
-            gateway.sequence_result(first)
+            gateway.sequence_result(first, 4)
         self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
 
     def test_unknown_op_code_raises_the_gateway_result(self):
         with self.assertRaises(kestrix_spi.GatewayError) as caught:
-            self.gateway.sequence(b"\x77")
+            self.gateway.sequence(b"\x77", 0)
         self.assertEqual(caught.exception.code, kestrix_spi.RC_SPI_SEQ_BAD_OPCODE)
         self.assertEqual(caught.exception.result_byte, 0x30)
 
@@ -149,6 +149,49 @@ class CommandTest(GatewayTest):
             self.gateway.transfer(bytes(kestrix_spi.MAX_TRANSFER + 1))
         with self.assertRaises(ValueError):
             self.gateway.transfer(b"", kestrix_spi.MAX_TRANSFER + 1)
+
+
+class AnswerTest(GatewayTest):
+    options = ("--device", "loopback")
+
+    def test_an_answer_is_the_requested_bytes_whatever_they_are(self):
+        # Answers that look like the buffer's previous contents, or like
+        # padding, are still answers.
+        for answer in (b"\x5a", b"\x11\x7f", b"\x00", b"\xff\xff"):
+            with self.subTest(answer=answer):
+                sequence = bytes([TRANSFER, len(answer), 0]) + answer
+                self.assertEqual(self.gateway.sequence(sequence, len(answer)), answer)
+        # Bytes the gateway did not send read as zero.
+        self.assertEqual(self.gateway.sequence(bytes([TRANSFER, 1, 0, 0x5A]), 3), b"\x5a\x00\x00")
+
+    def test_the_answer_size_is_required(self):
+        telegram_id = self.gateway.sequence_send(bytes([TRANSFER, 1, 0, 0x5A]))
+        for call in (lambda: self.gateway.sequence(bytes([TRANSFER, 1, 0, 0x5A])),
+                     lambda: self.gateway.sequence_result(telegram_id)):
+            with self.assertRaises(TypeError) as caught:
+                call()
+            self.assertIn("size is required", str(caught.exception))
+        # Refused before anything was fetched: the answer is still there.
+        self.assertEqual(self.gateway.sequence_result(telegram_id, 1), b"\x5a")
+
+
+class StatusFailureTest(unittest.TestCase):
+    def test_a_gateway_that_does_not_answer_raises_instead_of_an_empty_text(self):
+        with Simulator("--fault", "no-answer") as simulator, Gateway(simulator.address, timeout_ms=300) as gateway:
+            started = time.monotonic()
+            with self.assertRaises(KestrixError) as caught:
+                gateway.status()
+            self.assertEqual(caught.exception.code, kestrix_spi.RC_TIMEOUT)
+            self.assertEqual(caught.exception.operation, "status")
+            self.assertLess(time.monotonic() - started, 5)
+
+    def test_a_closed_gateway_raises(self):
+        with Simulator() as simulator:
+            gateway = Gateway(simulator.address)
+            gateway.close()
+            with self.assertRaises(KestrixError) as caught:
+                gateway.status()
+            self.assertEqual(caught.exception.code, kestrix_spi.RC_BAD_HANDLE)
 
 
 class LifecycleTest(GatewayTest):
