@@ -1,8 +1,12 @@
 #include "Commands.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
 #include <optional>
+#include <system_error>
 
 #include "Arguments.h"
 #include "Failure.h"
@@ -42,16 +46,63 @@ void NoPositional(const Arguments& args) {
     if (!args.Positional().empty()) throw UsageError("unexpected '" + args.Positional().front() + "'");
 }
 
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure("cannot open " + path);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+std::string SystemReason() {
+    return std::generic_category().message(errno);
 }
 
+// FILE, or standard input for "-".
+Bytes ReadFile(const Session& session, const std::string& path) {
+    const bool standardInput = path == "-";
+    if (standardInput && session.commandsOnStandardInput) {
+        throw UsageError("standard input carries the shell's commands; give a file instead of -");
+    }
+    std::error_code error;
+    if (!standardInput && std::filesystem::is_directory(path, error)) {
+        throw Failure(FailureKind::File, "cannot read " + path + ": it is a directory");
+    }
+    File in(standardInput ? stdin : std::fopen(path.c_str(), "rb"),
+            standardInput ? [](std::FILE*) { return 0; } : std::fclose);
+    if (!in) throw Failure(FailureKind::File, "cannot open " + path + ": " + SystemReason());
+    Bytes data;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, in.get())) > 0) data.insert(data.end(), chunk, chunk + n);
+    if (std::ferror(in.get()))
+        throw Failure(FailureKind::File, "cannot read " + path + ": " + SystemReason());
+    return data;
+}
+
+// FILE, or standard output for "-".
 void WriteFile(const std::string& path, const Bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!out.flush()) throw Failure("cannot write " + path);
+    const bool standardOutput = path == "-";
+    if (standardOutput) std::cout.flush();
+    File out(standardOutput ? stdout : std::fopen(path.c_str(), "wb"),
+             standardOutput ? std::fflush : std::fclose);
+    if (!out) throw Failure(FailureKind::File, "cannot open " + path + " for writing: " + SystemReason());
+    if (std::fwrite(data.data(), 1, data.size(), out.get()) != data.size() || std::fflush(out.get()) != 0) {
+        throw Failure(FailureKind::File, "cannot write " + path + ": " + SystemReason());
+    }
+}
+
+// 16 bytes a line, with the address of the first and the printable ones.
+std::string HexDump(uint32_t address, const Bytes& data) {
+    std::string text;
+    for (size_t line = 0; line < data.size(); line += 16) {
+        const size_t count = std::min<size_t>(16, data.size() - line);
+        std::string hex = HexBytes(data.data() + line, std::min<size_t>(count, 8));
+        if (count > 8) hex += "  " + HexBytes(data.data() + line + 8, count - 8);
+        std::string printable;
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t c = data[line + i];
+            printable += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+        }
+        if (!text.empty()) text += '\n';
+        text += HexNumber(address + line, 6) + "  " + hex + std::string(49 - hex.size(), ' ') + " |" +
+                printable + "|";
+    }
+    return text;
 }
 
 // Probes the flash, with the size that --size gives for a chip whose ID
@@ -116,31 +167,46 @@ Report RunTransfer(Session& session, const std::vector<std::string>& words) {
     return Report().Text("read", read).Plain(read);
 }
 
-uint16_t AnswerLength(const Arguments& args, bool& trim) {
-    trim = !args.Has("--read");
-    return trim ? kMaxTransfer : static_cast<uint16_t>(Number32(args, "--read", kMaxTransfer));
+// The library does not report how many answer bytes the gateway sent, so
+// the caller says how many the sequence produces.
+uint16_t AnswerLength(const Arguments& args) {
+    if (!args.Has("--read")) {
+        throw UsageError(
+            "--read N is required: the library does not tell how many answer bytes the gateway "
+            "sent, so give the number the sequence produces");
+    }
+    return static_cast<uint16_t>(Number32(args, "--read", kMaxTransfer));
 }
 
 Report RunSequence(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--read"}, {"--no-wait"});
     const Bytes sequence = ParseHexBytes(args.Positional());
     if (sequence.size() > kMaxTransfer) throw UsageError("at most 65528 bytes per sequence");
+    const bool wait = !args.Has("--no-wait");
+    if (!wait && args.Has("--read")) throw UsageError("--read belongs to seq-result when --no-wait is given");
+    const uint16_t length = wait ? AnswerLength(args) : 0;
     Device& device = session.Gateway();
     const uint16_t id = device.SequenceSend(sequence);
-    if (args.Has("--no-wait")) return Report().Number("telegram_id", id).Plain(std::to_string(id));
-    bool trim = false;
-    const uint16_t length = AnswerLength(args, trim);
-    const std::string answer = HexBytes(device.SequenceCollect(id, length, trim));
+    if (!wait) {
+        session.lastSequence = id;
+        return Report().Number("telegram_id", id).Plain(std::to_string(id));
+    }
+    const std::string answer = HexBytes(device.SequenceCollect(id, length));
     return Report().Number("telegram_id", id).Text("answer", answer).Plain(answer);
 }
 
 Report RunSequenceResult(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--read"}, {});
-    if (args.Positional().size() != 1) throw UsageError("give one telegram ID");
-    const auto id = static_cast<uint16_t>(ParseNumber(args.Positional()[0], "telegram ID", 0xFFFF));
-    bool trim = false;
-    const uint16_t length = AnswerLength(args, trim);
-    const std::string answer = HexBytes(session.Gateway().SequenceCollect(id, length, trim));
+    if (args.Positional().size() != 1) throw UsageError("give one telegram ID, or last");
+    const uint16_t length = AnswerLength(args);
+    uint16_t id = 0;
+    if (args.Positional()[0] == "last") {
+        if (!session.lastSequence) throw UsageError("no sequence was sent with --no-wait on this connection");
+        id = *session.lastSequence;
+    } else {
+        id = static_cast<uint16_t>(ParseNumber(args.Positional()[0], "telegram ID", 0xFFFF));
+    }
+    const std::string answer = HexBytes(session.Gateway().SequenceCollect(id, length));
     return Report().Number("telegram_id", id).Text("answer", answer).Plain(answer);
 }
 
@@ -152,7 +218,14 @@ Report RunDigital(Session& session, const std::vector<std::string>& words) {
     Device& device = session.Gateway();
     if (output) device.WriteDigital(*output);
     const DigitalWords w = device.ReadDigital();
-    return Report().HexWord("first", w.first, 8).HexWord("second", w.second, 8);
+    Report report;
+    report.HexWord("first", w.first, 8).HexWord("second", w.second, 8);
+    const auto roles = DigitalWordRoles(device.Info());
+    if (!roles) return report;
+    return report.Text("first_holds", roles->first)
+        .Text("second_holds", roles->second)
+        .Plain("first   " + HexNumber(w.first, 8) + "  " + roles->first + "\nsecond  " +
+               HexNumber(w.second, 8) + "  " + roles->second);
 }
 
 Report RunError(Session&, const std::vector<std::string>& words) {
@@ -196,6 +269,8 @@ Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
     const uint32_t address = Required(args, "--addr", SpiFlash::kAddressLimit - 1);
     const uint32_t length = Required(args, "--len", SpiFlash::kAddressLimit);
     const auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
+    if (output == "-" && session.json)
+        throw UsageError("-o - puts the data on standard output; leave out --json");
     SpiFlash flash(session.Gateway());
     BarSink bar;
     ProbeFlash(flash, args, &bar);
@@ -204,9 +279,10 @@ Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
     report.HexWord("address", address, 6).Number("length", length);
     if (output) {
         WriteFile(*output, data);
-        return report.Text("file", *output);
+        report.Text("file", *output);
+        return *output == "-" ? report.Plain("") : report;
     }
-    return report.Text("data", HexBytes(data));
+    return report.Text("data", HexBytes(data)).Plain(HexDump(address, data));
 }
 
 // The FILE and --addr of flash write and verify.
@@ -216,25 +292,25 @@ struct FileAt {
     Bytes data;
 };
 
-FileAt ReadFileArgument(const Arguments& args) {
-    if (args.Positional().size() != 1) throw UsageError("give one file");
+FileAt ReadFileArgument(const Session& session, const Arguments& args) {
+    if (args.Positional().size() != 1) throw UsageError("give one file (- for standard input)");
     FileAt file{args.Positional()[0], 0, {}};
     if (args.Has("--addr")) file.address = Number32(args, "--addr", SpiFlash::kAddressLimit - 1);
-    file.data = ReadFile(file.path);
+    file.data = ReadFile(session, file.path);
     return file;
 }
 
 void VerifyFile(SpiFlash& flash, const FileAt& file, ProgressSink& progress) {
     const int64_t mismatch = flash.Verify(file.address, file.data, &progress);
     if (mismatch >= 0) {
-        throw Failure("flash differs from " + file.path + " at " +
-                      HexNumber(file.address + static_cast<uint64_t>(mismatch), 6));
+        throw Failure(FailureKind::Verify, "flash differs from " + file.path + " at " +
+                                               HexNumber(file.address + static_cast<uint64_t>(mismatch), 6));
     }
 }
 
 Report RunFlashWrite(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--addr", "--size"}, {"--no-verify"});
-    const FileAt file = ReadFileArgument(args);
+    const FileAt file = ReadFileArgument(session, args);
     SpiFlash flash(session.Gateway());
     BarSink bar;
     ProbeFlash(flash, args, &bar);
@@ -274,7 +350,7 @@ Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
 
 Report RunFlashVerify(Session& session, const std::vector<std::string>& words) {
     const Arguments args(words, {"--addr", "--size"}, {});
-    const FileAt file = ReadFileArgument(args);
+    const FileAt file = ReadFileArgument(session, args);
     SpiFlash flash(session.Gateway());
     BarSink bar;
     ProbeFlash(flash, args, &bar);
@@ -313,27 +389,33 @@ const std::vector<Command>& Commands() {
          "Runs one SPI transfer: writes the hex bytes (padded with zeros up to N) and prints the N bytes\n"
          "read meanwhile. N defaults to the number of bytes written. Example: xfer 9f 00 00 00",
          RunTransfer},
-        {"seq", "seq HEX... [--read N] [--no-wait]",
-         "Sends a command sequence and prints its answer: exactly N bytes with --read, else the bytes the\n"
-         "gateway sent. --no-wait prints the telegram ID instead; collect the answer with seq-result on the\n"
-         "same connection (see shell).",
+        {"seq", "seq HEX... --read N | seq HEX... --no-wait",
+         "Sends a command sequence and prints the N bytes of its answer. N is required: the library does\n"
+         "not tell how many bytes the gateway sent, so give the number the sequence produces (bytes the\n"
+         "gateway did not send read as 00). --no-wait prints the telegram ID instead; collect the answer\n"
+         "with seq-result on the same connection (see shell).",
          RunSequence},
-        {"seq-result", "seq-result ID [--read N]",
-         "Collects the answer of a sequence sent earlier on this connection with seq --no-wait.",
+        {"seq-result", "seq-result (ID | last) --read N",
+         "Collects the N answer bytes of a sequence sent earlier on this connection with seq --no-wait;\n"
+         "last names the one sent most recently.",
          RunSequenceResult},
         {"dio", "dio [--write WORD]",
-         "Reads the two 32-bit words of the digital lines; with --write sets the output word first.",
+         "Reads the two 32-bit words of the digital lines; with --write sets the output word first. When\n"
+         "the gateway's information record tells which word holds the inputs and which the outputs, dio\n"
+         "says so.",
          RunDigital},
         {"error", "error CODE", "Prints the message of a result code (hex with 0x, or decimal).", RunError},
         {"version", "version", "Prints the library's version text.", RunVersion},
         {"flash id", "flash id", "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies.",
          RunFlashId},
         {"flash read", "flash read --addr A --len N [-o FILE] [--size S]",
-         "Reads N bytes from address A into FILE, or prints them in hex. Sizes take K and M suffixes." +
+         "Reads N bytes from address A into FILE (- for standard output), or prints them as a hex dump\n"
+         "with addresses. Sizes take K and M suffixes." +
              kFlashNotes,
          RunFlashRead},
         {"flash write", "flash write FILE [--addr A] [--no-verify] [--size S]",
-         "Writes FILE to the flash at address A (default 0): erases the sectors that need it, keeping\n"
+         "Writes FILE (- for standard input) to the flash at address A (default 0): erases the sectors that "
+         "need it, keeping\n"
          "their bytes outside the file, programs page by page, then reads back and compares." +
              kFlashNotes,
          RunFlashWrite},

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,14 @@ public:
     Session(std::string address, int32_t timeoutMs) : m_address(std::move(address)), m_timeoutMs(timeoutMs) {}
     Device& Gateway();
     const std::string& Address() const { return m_address; }
+
+    // Whether results go out as JSON on standard output.
+    bool json = false;
+    // Whether standard input carries the commands (shell), so it cannot
+    // carry data.
+    bool commandsOnStandardInput = false;
+    // The telegram ID of the last sequence sent without waiting, if any.
+    std::optional<uint16_t> lastSequence;
 
 private:
     std::string m_address;

@@ -1,17 +1,10 @@
 #include "Device.h"
 
 #include "Failure.h"
+#include "HostName.h"
 #include "KestrixSPI.h"
 
 namespace kestrix::cli {
-
-namespace {
-
-uint8_t FillByte(size_t index) {
-    return static_cast<uint8_t>(0x5A + (index * 37) % 0x80);
-}
-
-}  // namespace
 
 std::string ErrorMessage(int32_t code) {
     char text[256];
@@ -26,11 +19,21 @@ std::string LibraryVersion() {
 }
 
 Device::Device(const std::string& address, int32_t timeoutMs) : m_address(address) {
-    Check(SPIOpenDevice(&m_handle, address.c_str(), timeoutMs), "open");
+    const int32_t code = SPIOpenDevice(&m_handle, address.c_str(), timeoutMs);
+    if (code != RC_OK) {
+        const std::string problem = ResolutionProblem(address);
+        if (!problem.empty()) throw Failure(FailureKind::Resolve, problem);
+    }
+    Check(code, "open");
 }
 
 Device::~Device() {
     if (m_handle != -1) SPICloseDevice(m_handle);
+}
+
+void Device::ConfirmLink(const char* what) {
+    Bytes record(KESTRIX_DEVICE_INFO_SIZE);
+    Check(DeviceInfo(m_handle, record.data()), what);
 }
 
 void Device::Check(int32_t code, const char* what) const {
@@ -50,6 +53,7 @@ std::string Device::Status() {
         const int32_t written = DeviceStatus(m_handle, text.data(), size);
         if (written < size || size >= (1 << 22)) {
             text.resize(written > 0 ? static_cast<size_t>(written - 1) : 0);
+            if (text.empty()) ConfirmLink("status from");
             return text;
         }
     }
@@ -84,18 +88,11 @@ uint16_t Device::SequenceSend(const Bytes& sequence) {
     return id;
 }
 
-Bytes Device::SequenceCollect(uint16_t telegramId, uint16_t answerLength, bool trim) {
-    // The library does not report how many answer bytes it copied. Bytes it
-    // left alone still hold a fill pattern that avoids 0x00 and 0xFF, so
-    // trimming the pattern from the end recovers the answer's length.
+Bytes Device::SequenceCollect(uint16_t telegramId, uint16_t answerLength) {
     Bytes answer(answerLength);
-    for (size_t i = 0; i < answer.size(); ++i) answer[i] = FillByte(i);
     const int32_t code =
         SPISequenceGetCnf(m_handle, telegramId, reinterpret_cast<char*>(answer.data()), answerLength);
     Check(code, ("collect sequence " + std::to_string(telegramId) + " from").c_str());
-    if (trim) {
-        while (!answer.empty() && answer.back() == FillByte(answer.size() - 1)) answer.pop_back();
-    }
     return answer;
 }
 

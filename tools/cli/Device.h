@@ -37,6 +37,9 @@ public:
     const std::string& Address() const { return m_address; }
 
     Bytes Info();
+    // The status text. The library gives an empty text both for a gateway
+    // that has none and for a failed request, so an empty text is only
+    // returned once a second request has confirmed the link.
     std::string Status();
     Globals GetGlobals();
     void SetGlobals(const Globals& globals);
@@ -44,13 +47,16 @@ public:
     // with zeros to `readLength`) goes out.
     Bytes Transfer(const Bytes& write, uint16_t readLength);
     uint16_t SequenceSend(const Bytes& sequence);
-    // The answer of a sequence sent on this handle: exactly `answerLength`
-    // bytes, or with `trim` only as many as the gateway sent.
-    Bytes SequenceCollect(uint16_t telegramId, uint16_t answerLength, bool trim);
+    // The answer of a sequence sent on this handle: `answerLength` bytes.
+    // The library does not report how many the gateway sent; bytes it did
+    // not send read as zero.
+    Bytes SequenceCollect(uint16_t telegramId, uint16_t answerLength);
     DigitalWords ReadDigital();
     void WriteDigital(uint32_t outputBits);
 
 private:
+    // Throws Failure, naming `what`, unless a cheap request succeeds.
+    void ConfirmLink(const char* what);
     void Check(int32_t code, const char* what) const;
 
     std::string m_address;

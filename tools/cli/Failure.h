@@ -6,16 +6,45 @@
 
 namespace kestrix::cli {
 
-// Why a command stopped. `code` is the library's result code when the
-// library reported the failure, 0 otherwise.
+// What kind of thing went wrong; the JSON error object names it.
+enum class FailureKind {
+    Library,  // the library returned a result code other than RC_OK
+    Resolve,  // the gateway's name does not resolve
+    File,     // a local file could not be read or written
+    Flash,    // the flash on the bus is missing, busy or too small
+    Verify,   // the flash differs from the file
+};
+
+inline const char* KindName(FailureKind kind) {
+    switch (kind) {
+        case FailureKind::Library:
+            return "library";
+        case FailureKind::Resolve:
+            return "resolve";
+        case FailureKind::File:
+            return "file";
+        case FailureKind::Flash:
+            return "flash";
+        case FailureKind::Verify:
+            return "verify";
+    }
+    return "unknown";
+}
+
+// Why a command stopped. `Code` is the library's result code for
+// FailureKind::Library, 0 otherwise.
 class Failure : public std::runtime_error {
 public:
-    Failure(int32_t code, const std::string& message) : std::runtime_error(message), m_code(code) {}
-    explicit Failure(const std::string& message) : Failure(0, message) {}
+    Failure(int32_t code, const std::string& message)
+        : std::runtime_error(message), m_code(code), m_kind(FailureKind::Library) {}
+    Failure(FailureKind kind, const std::string& message)
+        : std::runtime_error(message), m_code(0), m_kind(kind) {}
     int32_t Code() const { return m_code; }
+    FailureKind Kind() const { return m_kind; }
 
 private:
     int32_t m_code;
+    FailureKind m_kind;
 };
 
 // A command line the tool cannot make sense of.

@@ -36,4 +36,9 @@ Report DecodeInfoRecord(const Bytes& record) {
     return report;
 }
 
+std::optional<std::pair<std::string, std::string>> DigitalWordRoles(const Bytes& record) {
+    if (record.size() < 20 || record[19] != kSimulatorMark) return std::nullopt;
+    return std::make_pair(std::string("inputs"), std::string("outputs"));
+}
+
 }  // namespace kestrix::cli

@@ -60,14 +60,15 @@ void SpiFlash::CheckRange(uint32_t address, uint64_t length, Access access) cons
     const uint64_t end = uint64_t{address} + length;
     if (m_size == 0 && access == Access::Modify) {
         throw Failure(
+            FailureKind::Flash,
             "the flash's size is unknown (its JEDEC ID gives none); give it with --size to write or erase");
     }
     const uint64_t limit = m_size != 0 ? m_size : kAddressLimit;
     if (end > limit) {
         const std::string what = m_size != 0 ? "the end of the " + SizeText(m_size) + " flash"
                                              : "16 MiB, the reach of 3-byte addresses";
-        throw Failure(SizeText(length) + " at " + HexNumber(address, 6) + " end at " + HexNumber(end, 6) +
-                      ", beyond " + what);
+        throw Failure(FailureKind::Flash, SizeText(length) + " at " + HexNumber(address, 6) + " end at " +
+                                              HexNumber(end, 6) + ", beyond " + what);
     }
 }
 
@@ -92,12 +93,12 @@ FlashId SpiFlash::Probe(uint64_t givenSize, ProgressSink* progress) {
     const bool allZero = id.manufacturer == 0 && id.memoryType == 0 && id.capacityCode == 0;
     const bool allOnes = id.manufacturer == 0xFF && id.memoryType == 0xFF && id.capacityCode == 0xFF;
     if (allZero || allOnes)
-        throw Failure("no 25-series flash answers on the SPI bus (JEDEC ID reads as " +
-                      std::string(allZero ? "zeros" : "ones") + ")");
+        throw Failure(FailureKind::Flash, "no 25-series flash answers on the SPI bus (JEDEC ID reads as " +
+                                              std::string(allZero ? "zeros" : "ones") + ")");
     const uint64_t idSize = id.Size();
     if (givenSize != 0 && idSize != 0 && givenSize != idSize) {
-        throw Failure("the flash's JEDEC ID says " + SizeText(idSize) + ", not the " + SizeText(givenSize) +
-                      " given with --size");
+        throw Failure(FailureKind::Flash, "the flash's JEDEC ID says " + SizeText(idSize) + ", not the " +
+                                              SizeText(givenSize) + " given with --size");
     }
     m_size = std::min<uint64_t>(idSize != 0 ? idSize : givenSize, kAddressLimit);
     return id;
@@ -114,7 +115,8 @@ void SpiFlash::WriteEnable() {
     if (m_writeEnableSeen) return;
     m_writeEnableSeen = true;
     if ((ReadStatus() & kWriteEnabled) == 0) {
-        throw Failure("the flash did not accept write enable (is a 25-series flash on the bus?)");
+        throw Failure(FailureKind::Flash,
+                      "the flash did not accept write enable (is a 25-series flash on the bus?)");
     }
 }
 
@@ -123,8 +125,8 @@ void SpiFlash::WaitReady(uint32_t limitMs, const char* what, Phase* phase) {
     while (ReadStatus() & kBusy) {
         if (phase != nullptr) phase->Advance(0);
         if (std::chrono::steady_clock::now() > deadline) {
-            throw Failure(std::string("the flash stayed busy after ") + what + " for " +
-                          std::to_string(limitMs) + " ms");
+            throw Failure(FailureKind::Flash, std::string("the flash stayed busy after ") + what + " for " +
+                                                  std::to_string(limitMs) + " ms");
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

@@ -1,5 +1,6 @@
 // kestrix-spi: the gateway from the shell, one command per run or many over
 // one connection with "shell".
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -23,41 +24,75 @@ struct Options {
     int32_t timeoutMs = 1000;
     bool json = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> words;
 };
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: kestrix-spi [--host ADDR] [--timeout MS] [--json] [--quiet] COMMAND ...\n\n"
+    out << "usage: kestrix-spi [--host ADDR] [--timeout MS] [--json] [--quiet] COMMAND ...\n"
+           "       kestrix-spi --version\n\n"
            "ADDR is host, host:port or [ipv6]:port (port 5002 by default; default host\n"
-           "$KESTRIX_SPI_HOST, else 127.0.0.1). MS bounds every wait for the gateway (default 1000).\n"
-           "--json prints one JSON object per command; --quiet hides progress bars.\n\n"
+           "$KESTRIX_SPI_HOST, else 127.0.0.1). MS bounds every wait for the gateway, from 1 up\n"
+           "(default 1000). --json prints one JSON object per command, errors included;\n"
+           "--quiet hides progress bars.\n\n"
            "commands:\n";
     for (const Command& command : Commands()) out << "  " << command.synopsis << '\n';
     out << "  shell                 runs commands read from standard input over one connection\n\n"
            "'kestrix-spi COMMAND --help' explains a command. Exit status: 0 success, 1 failure,\n"
-           "2 bad command line.\n";
+           "2 bad command line, 130 interrupted (Ctrl-C).\n";
 }
 
 void PrintCommandHelp(const Command& command) {
     std::cout << "usage: kestrix-spi [global options] " << command.synopsis << "\n\n" << command.help << '\n';
 }
 
-// Pulls the global options out of the words, wherever they stand.
-Options ParseGlobal(const std::vector<std::string>& words) {
+void PrintFlashHelp() {
+    std::cout << "usage: kestrix-spi [global options] flash ACTION ...\n\n"
+                 "Drives a 25-series SPI NOR flash on the gateway's SPI bus. Actions:\n";
+    for (const Command& command : Commands()) {
+        if (command.name.rfind("flash ", 0) == 0) std::cout << "  " << command.synopsis << '\n';
+    }
+    std::cout << "\n'kestrix-spi flash ACTION --help' explains one.\n";
+}
+
+void PrintVersion() {
+    std::cout << "kestrix-spi " KESTRIX_VERSION " (library: " << LibraryVersion() << ")\n";
+}
+
+// Pulls the global options out of the words, wherever they stand. A shell
+// line may not name the connection's options, which it could not change.
+Options ParseGlobal(const std::vector<std::string>& words, bool shellLine) {
     Options options;
     const char* host = std::getenv("KESTRIX_SPI_HOST");
     options.host = host != nullptr && *host != '\0' ? host : "127.0.0.1";
-    const Arguments args(words, {"--host", "--timeout"}, {"--json", "--quiet", "--help", "-h"}, true);
+    const Arguments args(words, {"--host", "--timeout"}, {"--json", "--quiet", "--help", "-h", "--version"},
+                         true);
+    for (const char* option : {"--host", "--timeout"}) {
+        if (shellLine && args.Has(option)) {
+            throw UsageError(std::string(option) + " applies to the whole shell; give it before 'shell'");
+        }
+    }
     if (args.Has("--host")) options.host = *args.Value("--host");
     if (args.Has("--timeout")) {
         options.timeoutMs =
             static_cast<int32_t>(ParseNumber(*args.Value("--timeout"), "--timeout", INT32_MAX));
+        if (options.timeoutMs == 0) {
+            throw UsageError("--timeout: 0 gives the gateway no time to answer; give 1 or more milliseconds");
+        }
     }
     options.json = args.Has("--json");
     options.help = args.Has("--help") || args.Has("-h");
+    options.version = args.Has("--version");
     if (args.Has("--quiet") || options.json) Progress::Disable();
     options.words = args.Positional();
     return options;
+}
+
+// The command's name as the words give it, for error reports.
+std::string OperationOf(const std::vector<std::string>& words) {
+    if (words.empty()) return "";
+    if (words[0] == "flash" && words.size() > 1) return "flash " + words[1];
+    return words[0];
 }
 
 // Splits a command's words off the rest; "flash" takes its action word.
@@ -78,21 +113,39 @@ const Command* Lookup(std::vector<std::string>& words) {
     return command;
 }
 
-void ReportFailure(const std::string& text, int32_t code, bool json) {
-    std::string line = "kestrix-spi: " + text;
-    if (code != 0) line += ": error " + HexNumber(static_cast<uint32_t>(code), 6) + ": " + ErrorMessage(code);
-    std::cerr << line << std::endl;
-    if (json) {
-        std::cout << "{\"error\": {\"code\": " << code
-                  << ", \"hex\": " << JsonString(HexNumber(static_cast<uint32_t>(code), 6))
-                  << ", \"message\": " << JsonString(code != 0 ? ErrorMessage(code) : text) << "}}"
-                  << std::endl;
+void PrintJsonError(const std::string& operation, const char* kind, int32_t code,
+                    const std::string& message) {
+    const bool library = std::string(kind) == "library";
+    std::cout << "{\"error\": {\"operation\": " << (operation.empty() ? "null" : JsonString(operation))
+              << ", \"kind\": " << JsonString(kind)
+              << ", \"code\": " << (library ? std::to_string(code) : std::string("null")) << ", \"hex\": "
+              << (library ? JsonString(HexNumber(static_cast<uint32_t>(code), 6)) : std::string("null"))
+              << ", \"message\": " << JsonString(message) << "}}" << std::endl;
+}
+
+void ReportUsage(const std::string& text, const std::string& operation, bool json) {
+    std::cerr << "kestrix-spi: " << text << "\n(see kestrix-spi --help)" << std::endl;
+    if (json) PrintJsonError(operation, "usage", 0, text);
+}
+
+void ReportFailure(const Failure& failure, const std::string& operation, bool json) {
+    std::string line = failure.what();
+    if (failure.Kind() == FailureKind::Library) {
+        line += ": error " + HexNumber(static_cast<uint32_t>(failure.Code()), 6) + ": " +
+                ErrorMessage(failure.Code());
     }
+    std::cerr << "kestrix-spi: " << line << std::endl;
+    if (json) PrintJsonError(operation, KindName(failure.Kind()), failure.Code(), line);
 }
 
 // Runs one command line's worth of words; returns the exit status.
 int RunOne(Session& session, std::vector<std::string> words, bool json, bool help) {
+    const std::string operation = OperationOf(words);
     try {
+        if (help && words.size() == 1 && words[0] == "flash") {
+            PrintFlashHelp();
+            return 0;
+        }
         const Command* command = Lookup(words);
         if (command == nullptr || help) {
             if (command != nullptr) {
@@ -102,6 +155,7 @@ int RunOne(Session& session, std::vector<std::string> words, bool json, bool hel
             }
             return 0;
         }
+        session.json = json;
         const Report report = command->run(session, words);
         if (json) {
             report.PrintJson(std::cout);
@@ -111,10 +165,10 @@ int RunOne(Session& session, std::vector<std::string> words, bool json, bool hel
         std::cout.flush();
         return 0;
     } catch (const UsageError& e) {
-        std::cerr << "kestrix-spi: " << e.what() << "\n(see kestrix-spi --help)" << std::endl;
+        ReportUsage(e.what(), operation, json);
         return kExitUsage;
     } catch (const Failure& e) {
-        ReportFailure(e.what(), e.Code(), json);
+        ReportFailure(e, operation, json);
         return kExitFailure;
     }
 }
@@ -130,17 +184,19 @@ std::vector<std::string> SplitWords(const std::string& line) {
 // with --no-wait can be collected later. Blank lines and # comments are
 // skipped. The status is that of the last failure, else 0.
 int Shell(Session& session, bool json) {
+    session.commandsOnStandardInput = true;
     int status = 0;
     for (std::string line; std::getline(std::cin, line);) {
         std::vector<std::string> words = SplitWords(line);
         if (words.empty() || words[0][0] == '#') continue;
         if (words[0] == "exit" || words[0] == "quit") break;
+        const bool lineJson = json || std::find(words.begin(), words.end(), "--json") != words.end();
         try {
-            const Options options = ParseGlobal(words);
-            const int result = RunOne(session, options.words, json || options.json, options.help);
+            const Options options = ParseGlobal(words, true);
+            const int result = RunOne(session, options.words, lineJson, options.help);
             if (result != 0) status = result;
         } catch (const UsageError& e) {
-            std::cerr << "kestrix-spi: " << e.what() << std::endl;
+            ReportUsage(e.what(), OperationOf(words), lineJson);
             status = kExitUsage;
         }
     }
@@ -150,8 +206,14 @@ int Shell(Session& session, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const bool json = std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
     try {
-        const Options options = ParseGlobal(std::vector<std::string>(argv + 1, argv + argc));
+        const Options options = ParseGlobal(arguments, false);
+        if (options.version && options.words.empty()) {
+            PrintVersion();
+            return 0;
+        }
         if (options.words.empty()) {
             PrintUsage(options.help ? std::cout : std::cerr);
             return options.help ? 0 : kExitUsage;
@@ -164,14 +226,16 @@ int main(int argc, char** argv) {
             if (options.help) {
                 std::cout
                     << "usage: kestrix-spi [global options] shell\n\nReads commands from standard input, "
-                       "one per line, and runs them over one connection.\n";
+                       "one per line, and runs them over one connection.\n'seq-result last' collects "
+                       "the sequence sent last with --no-wait. --host and --timeout\nbelong before "
+                       "'shell'; a line that gives them is refused.\n";
                 return 0;
             }
             return Shell(session, options.json);
         }
         return RunOne(session, options.words, options.json, options.help);
     } catch (const UsageError& e) {
-        std::cerr << "kestrix-spi: " << e.what() << "\n(see kestrix-spi --help)" << std::endl;
+        ReportUsage(e.what(), "", json);
         return kExitUsage;
     } catch (const std::exception& e) {
         std::cerr << "kestrix-spi: " << e.what() << std::endl;

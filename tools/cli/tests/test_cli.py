@@ -77,24 +77,44 @@ class CommandTest(CliTest):
         self.assertEqual(self.cli("xfer", "06", "--read", "0").strip(), "")
 
     def test_dio_writes_outputs_and_reads_both_words(self):
-        self.assertEqual(self.json("dio", "--write", "0x80000001"), {"first": 0, "second": 0x80000001})
+        words = self.json("dio", "--write", "0x80000001")
+        self.assertEqual(words["second"], 0x80000001)
+        self.assertEqual((words["first_holds"], words["second_holds"]), ("inputs", "outputs"))
         self.assertIn("second  0x80000001", self.cli("dio"))
 
     def test_seq_prints_the_answer(self):
-        self.assertEqual(self.cli("seq", "01 0400 9f000000").strip(), "ff ef 40 18")
+        self.assertEqual(self.cli("seq", "01 0400 9f000000", "--read", "4").strip(), "ff ef 40 18")
         self.assertEqual(self.json("seq", "01 0400 9f000000", "--read", "2")["answer"], "ff ef")
 
     def test_seq_no_wait_then_seq_result_over_one_connection(self):
         # A shell session keeps the connection, so the answer of a sequence
         # sent without waiting can be collected by its ID; the first request
         # on a new connection carries ID 2.
-        out = self.cli("--json", "shell", stdin="seq --no-wait 01 0400 9f000000\n# comment\nseq-result 2\n")
-        first, second = [json.loads(line) for line in out.splitlines()]
+        out = self.cli("--json", "shell", stdin="seq --no-wait 01 0400 9f000000\n# comment\nseq-result 2 --read 4\n"
+                                                "seq --no-wait 04\nseq-result last --read 8\n")
+        first, second, third, fourth = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(first, {"telegram_id": 2})
         self.assertEqual(second["answer"], "ff ef 40 18")
+        self.assertEqual(fourth["telegram_id"], third["telegram_id"])
+        self.assertEqual(len(fourth["answer"].split()), 8)
+
+    def test_shell_refuses_connection_options_on_a_line(self):
+        result = run("shell", host=self.simulator.address, stdin="--host 127.0.0.1:1 info\n--timeout 5 info\ninfo\n")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("--host applies to the whole shell", result.stderr)
+        self.assertIn("--timeout applies to the whole shell", result.stderr)
+        self.assertIn("serial_number", result.stdout)
+
+    def test_dio_names_the_words_when_the_record_tells(self):
+        self.simulator.command("inputs 0x12")
+        deadline = time.monotonic() + 5
+        while self.json("dio")["first"] != 0x12 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.json("dio")["first_holds"], "inputs")
+        self.assertIn("first   0x00000012  inputs", self.cli("dio"))
 
     def test_shell_goes_on_after_a_failure_and_reports_it(self):
-        result = run("shell", host=self.simulator.address, stdin="seq 77\ndio\n")
+        result = run("shell", host=self.simulator.address, stdin="seq 77 --read 0\ndio\n")
         self.assertEqual(result.returncode, 1)
         self.assertIn("0x000330", result.stderr)
         self.assertIn("second", result.stdout)
@@ -104,6 +124,24 @@ class CommandTest(CliTest):
         self.assertEqual(json.loads(result.stdout)["message"], "SPI sequence timeout")
         self.assertEqual(run("error", "-1").stdout.strip(), "0xFFFFFFFF  Unknown error code: -65281")
         self.assertIn("Kestrix SPI DLL", run("version").stdout)
+        self.assertRegex(run("--version").stdout, r"^kestrix-spi \d+\.\d+\.\d+ \(library: Kestrix SPI DLL")
+
+    def test_flash_read_without_a_file_prints_a_dump_with_addresses(self):
+        self.cli("flash", "write", self.temporary(b"KESTRIX!" + bytes(range(12))), "--addr", "0x300000")
+        lines = self.cli("flash", "read", "--addr", "0x300000", "--len", "20").splitlines()
+        self.assertEqual(lines, [
+            "0x300000  4b 45 53 54 52 49 58 21  00 01 02 03 04 05 06 07  |KESTRIX!........|",
+            "0x300010  08 09 0a 0b                                       |....|"])
+
+    def test_dash_is_standard_input_and_output(self):
+        data = os.urandom(3000)
+        result = subprocess.run([CLI, "--host", self.simulator.address, "flash", "write", "-", "--addr", "0x310000"],
+                                input=data, capture_output=True, timeout=COMMAND_SECONDS)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = subprocess.run([CLI, "--host", self.simulator.address, "flash", "read", "--addr", "0x310000",
+                                 "--len", "3000", "-o", "-"], capture_output=True, timeout=COMMAND_SECONDS)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, data)
 
     def test_flash_id(self):
         self.assertEqual(self.json("flash", "id"),
@@ -223,6 +261,17 @@ class InterruptedEraseTest(CliTest):
 class LoopbackDeviceTest(CliTest):
     options = ("--device", "loopback")
 
+    def test_a_sequence_answer_is_exactly_the_bytes_asked_for(self):
+        # Answers that look like padding are answers all the same.
+        self.assertEqual(self.cli("seq", "01 0100 5a", "--read", "1").strip(), "5a")
+        self.assertEqual(self.json("seq", "01 0200 117f", "--read", "2")["answer"], "11 7f")
+        self.assertEqual(self.cli("seq", "01 0100 00", "--read", "3").strip(), "00 00 00")
+        result = run("--json", "seq", "01 0100 5a", host=self.simulator.address)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("--read N is required", result.stderr)
+        error = json.loads(result.stdout)["error"]
+        self.assertEqual((error["kind"], error["operation"], error["code"]), ("usage", "seq", None))
+
     def test_flash_commands_refuse_a_bus_without_flash(self):
         result = run("flash", "write", self.temporary(b"\x00"), host=self.simulator.address)
         self.assertEqual(result.returncode, 1)
@@ -241,7 +290,7 @@ class FailureTest(unittest.TestCase):
 
     def test_gateway_result_is_reported(self):
         with Simulator() as simulator:
-            result = run("seq", "77", host=simulator.address)
+            result = run("seq", "77", "--read", "0", host=simulator.address)
             self.assertEqual(result.returncode, 1)
             self.assertIn("0x000330: SPI sequence unknown command op code", result.stderr)
 
@@ -250,6 +299,49 @@ class FailureTest(unittest.TestCase):
                       ["globals", "--level", "256"], ["dio", "--frobnicate"], []):
             with self.subTest(words=words):
                 self.assertEqual(run(*words).returncode, 2)
+        result = run("--timeout", "0", "info")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("--timeout: 0 gives the gateway no time to answer", result.stderr)
+        result = run("flash", "--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("flash write FILE", result.stdout)
+
+    def test_a_failed_status_is_a_failure(self):
+        with Simulator("--fault", "no-answer") as simulator:
+            result = run("--timeout", "300", "status", host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stdout, "")
+            self.assertIn("error 0x040000", result.stderr)
+            result = run("--timeout", "300", "--json", "status", host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            error = json.loads(result.stdout)["error"]
+            self.assertEqual((error["operation"], error["kind"], error["code"]), ("status", "library", 0x040000))
+
+    def test_local_failures_have_a_kind_and_an_operation_in_json(self):
+        missing = os.path.join(tempfile.mkdtemp(prefix="kestrix-cli-"), "missing.bin")
+        with Simulator("--speed", "0") as simulator:
+            result = run("--json", "flash", "write", missing, host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            error = json.loads(result.stdout)["error"]
+            self.assertEqual((error["operation"], error["kind"], error["code"]), ("flash write", "file", None))
+            self.assertIn("No such file or directory", error["message"])
+            result = run("flash", "write", tempfile.gettempdir(), host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("it is a directory", result.stderr)
+            self.assertNotIn("basic_filebuf", result.stderr)
+            handle, path = tempfile.mkstemp(prefix="kestrix-cli-")
+            os.write(handle, b"\x00")
+            os.close(handle)
+            self.addCleanup(os.unlink, path)
+            result = run("--json", "flash", "verify", path, "--addr", "0x400000", host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(json.loads(result.stdout)["error"]["kind"], "verify")
+
+    def test_a_name_that_does_not_resolve_is_named(self):
+        result = run("--json", "info", host="no-such-host.invalid:5002")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot resolve no-such-host.invalid", result.stderr)
+        self.assertEqual(json.loads(result.stdout)["error"]["kind"], "resolve")
 
     def test_every_command_has_help(self):
         usage = run("--help").stdout
