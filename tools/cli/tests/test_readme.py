@@ -1,0 +1,92 @@
+"""The README's examples of the command-line tool, the simulator and the
+Python binding, run as written against a simulator (the gateway addresses
+they name become the simulator's own loopback address)."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+
+from simulator import Simulator, loopback_address  # noqa: E402
+
+CLI = os.environ.get("KESTRIX_SPI_CLI", "kestrix-spi")
+GATEWAY = os.environ.get("KESTRIX_GATEWAY", "kestrix-gateway")
+EXAMPLE_ADDRESS = "192.168.1.50"
+SECONDS = 60
+
+
+def blocks(section, language):
+    """The code blocks of one README section."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    body = text.split("\n## " + section + "\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```" + language + r"\n(.*?)```", body, re.S)
+
+
+def tool_path():
+    folders = [os.path.dirname(os.path.abspath(p)) for p in (CLI, GATEWAY) if os.path.sep in p]
+    return os.pathsep.join(folders + [os.environ.get("PATH", "")])
+
+
+class ReadmeTest(unittest.TestCase):
+    def run_shell(self, script, directory, environment=None):
+        """Runs a block as a bash script in a process group of its own, so
+        that what it leaves in the background goes with it."""
+        process = subprocess.Popen(["bash", "-euo", "pipefail", "-c", script], cwd=directory,
+                                   env=dict(os.environ, PATH=tool_path(), **(environment or {})),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        try:
+            process.wait(SECONDS)
+        finally:
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        # What is left in the background holds the pipes until it is gone.
+        out, err = process.communicate(timeout=SECONDS)
+        self.assertEqual(process.returncode, 0, f"{script}\n{out}\n{err}")
+        return out
+
+    def test_command_line_examples(self):
+        scripts = blocks("The command-line tool", "sh")
+        self.assertGreaterEqual(len(scripts), 3)
+        directory = tempfile.mkdtemp(prefix="kestrix-readme-")
+        with open(os.path.join(directory, "firmware.bin"), "wb") as f:
+            f.write(os.urandom(100000))
+        with Simulator("--speed", "0") as simulator:
+            environment = {"KESTRIX_SPI_HOST": simulator.address}
+            for script in scripts:
+                for line in script.strip().splitlines():
+                    with self.subTest(line=line):
+                        out = self.run_shell(line.replace(EXAMPLE_ADDRESS, simulator.address), directory,
+                                             environment)
+                        promised = re.search(r'prints "([^"]*)"\s*$', line)
+                        if promised:
+                            self.assertIn(promised.group(1), out)
+        self.assertTrue(os.path.exists(os.path.join(directory, "back.bin")))
+
+    def test_simulator_example(self):
+        (script,) = blocks("The simulator", "sh")
+        out = self.run_shell(script.replace("127.0.0.1", loopback_address()), tempfile.gettempdir())
+        self.assertIn("ef 40 18", out)
+
+    def test_python_example(self):
+        (script,) = blocks("Python", "python")
+        with Simulator("--speed", "0") as simulator:
+            result = subprocess.run([sys.executable, "-c", script.replace(EXAMPLE_ADDRESS, simulator.address)],
+                                    capture_output=True, text=True, timeout=SECONDS)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Globals(baudrate=1000000", result.stdout)
+        self.assertIn("DigitalLines(first=0, second=1)", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
