@@ -151,8 +151,12 @@ class CommandTest(GatewayTest):
             self.gateway.transfer(b"", kestrix_spi.MAX_TRANSFER + 1)
 
 
-class AnswerTest(GatewayTest):
-    options = ("--device", "loopback")
+class AnswerTest(unittest.TestCase):
+    def setUp(self):
+        self.simulator = Simulator(device="loopback").start()
+        self.addCleanup(self.simulator.stop)
+        self.gateway = Gateway(self.simulator.address, timeout_ms=2000)
+        self.addCleanup(self.gateway.close)
 
     def test_an_answer_is_the_requested_bytes_whatever_they_are(self):
         # Answers that look like the buffer's previous contents, or like
@@ -177,7 +181,7 @@ class AnswerTest(GatewayTest):
 
 class StatusFailureTest(unittest.TestCase):
     def test_a_gateway_that_does_not_answer_raises_instead_of_an_empty_text(self):
-        with Simulator("--fault", "no-answer") as simulator, Gateway(simulator.address, timeout_ms=300) as gateway:
+        with Simulator(faults=["no-answer"]) as simulator, Gateway(simulator.address, timeout_ms=300) as gateway:
             started = time.monotonic()
             with self.assertRaises(KestrixError) as caught:
                 gateway.status()
