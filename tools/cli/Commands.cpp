@@ -380,7 +380,11 @@ const std::vector<Command>& Commands() {
         {"info", "info",
          "Reads the gateway's 20-byte information record and shows its fields and its bytes in hex.",
          RunInfo},
-        {"status", "status", "Prints the gateway's status text.", RunStatus},
+        {"status", "status",
+         "Prints the gateway's status text. The library reports a failed status request as an empty text,\n"
+         "so an empty text is confirmed with a second request; a gateway that does not answer fails after\n"
+         "up to twice the time-out.",
+         RunStatus},
         {"globals", "globals [--baud N] [--level N] [--aux N] [--mode N]",
          "Shows the four SPI bus settings. With any option, writes the settings first; those not given keep\n"
          "their current values. The gateway defines what the numbers mean.",
@@ -406,7 +410,9 @@ const std::vector<Command>& Commands() {
          RunDigital},
         {"error", "error CODE", "Prints the message of a result code (hex with 0x, or decimal).", RunError},
         {"version", "version", "Prints the library's version text.", RunVersion},
-        {"flash id", "flash id", "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies.",
+        {"flash id", "flash id",
+         "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies; fails when no flash\n"
+         "answers.",
          RunFlashId},
         {"flash read", "flash read --addr A --len N [-o FILE] [--size S]",
          "Reads N bytes from address A into FILE (- for standard output), or prints them as a hex dump\n"

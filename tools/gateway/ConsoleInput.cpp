@@ -42,7 +42,8 @@ bool InForeground() {
 }  // namespace
 
 ConsoleInput& ConsoleInput::Start(bool forced) {
-    auto* console = new ConsoleInput;
+    // Held by a global so that leak checkers see it reachable at exit.
+    static ConsoleInput* const console = new ConsoleInput;
     const bool terminal = StandardInputIsTerminal();
     console->m_reading = forced || terminal;
     if (console->m_reading) std::thread(&ConsoleInput::Run, console, terminal).detach();

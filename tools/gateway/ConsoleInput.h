@@ -16,6 +16,7 @@ public:
     // Reads when `forced` or when standard input is a terminal; else never.
     // The reader may be blocked on standard input at exit and owns nothing
     // that needs tearing down, so the object lives until the process ends.
+    // Called once.
     static ConsoleInput& Start(bool forced);
 
     // Whether anything is read at all.

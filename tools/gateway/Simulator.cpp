@@ -469,7 +469,8 @@ bool Simulator::Start(std::string& error) {
     m_listener = m_options.port == 0 ? ListenOnFreePort(m_options.address.c_str(), m_port)
                                      : platform::Listen(m_options.address.c_str(), m_options.port, 64);
     if (m_listener == platform::kInvalidSocket) {
-        error = "cannot listen on " + Endpoint() + ": " + std::system_category().message(platform::LastError());
+        error =
+            "cannot listen on " + Endpoint() + ": " + std::system_category().message(platform::LastError());
         platform::StopNetworking();
         m_networkStarted = false;
         return false;

@@ -24,6 +24,26 @@ def run(*arguments, host=None, stdin=None):
     return subprocess.run(words, input=stdin, capture_output=True, text=True, timeout=COMMAND_SECONDS)
 
 
+def drawn_on_a_terminal(test, *words):
+    """The lines a command draws on standard error when that is a terminal."""
+    leader, follower = pty.openpty()
+    test.addCleanup(os.close, leader)
+    process = subprocess.Popen([CLI, "--host", test.simulator.address, *words],
+                               stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    test.assertEqual(process.wait(COMMAND_SECONDS), 0)
+    drawn = b""
+    while select.select([leader], [], [], 1)[0]:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    return [line for line in drawn.decode().replace("\n", "\r").split("\r") if line.strip()]
+
+
 class CliTest(unittest.TestCase):
     options = ("--speed", "0")
 
@@ -176,23 +196,7 @@ class FlashTest(CliTest):
         self.assertEqual(result.stderr, "")
 
     def test_progress_bar_on_a_terminal(self):
-        leader, follower = pty.openpty()
-        self.addCleanup(os.close, leader)
-        process = subprocess.Popen([CLI, "--host", self.simulator.address, "flash", "read", "--addr", "0",
-                                    "--len", "1M", "-o", self.temporary()],
-                                   stdout=subprocess.DEVNULL, stderr=follower)
-        os.close(follower)
-        self.assertEqual(process.wait(COMMAND_SECONDS), 0)
-        drawn = b""
-        while select.select([leader], [], [], 1)[0]:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            drawn += chunk
-        last = [line for line in drawn.decode().replace("\n", "\r").split("\r") if line.strip()][-1]
+        last = drawn_on_a_terminal(self, "flash", "read", "--addr", "0", "--len", "1M", "-o", self.temporary())[-1]
         self.assertIn("read", last)
         self.assertIn("100%", last)
         self.assertIn("1.0 MiB / 1.0 MiB", last)
@@ -236,6 +240,10 @@ class FlashSizeTest(CliTest):
         # The last bytes of the chip are still reachable.
         self.cli("flash", "write", self.temporary(b"\x12\x34"), "--addr", "0x0FFFFE")
         self.assertEqual(self.json("flash", "read", "--addr", "0x0FFFFE", "--len", "2")["data"], "12 34")
+
+    def test_chip_erase_shows_the_time_passing_on_a_terminal(self):
+        last = drawn_on_a_terminal(self, "flash", "erase", "--chip")[-1]
+        self.assertRegex(last, r"^erase +0:00 total")
 
     def test_a_size_that_contradicts_the_id_is_refused(self):
         result = run("flash", "erase", "--chip", "--size", "2M", host=self.simulator.address)

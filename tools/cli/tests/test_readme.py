@@ -35,7 +35,7 @@ def tool_path():
     return os.pathsep.join(folders + [os.environ.get("PATH", "")])
 
 
-class ReadmeTest(unittest.TestCase):
+class CommandLineReadmeTest(unittest.TestCase):
     def run_shell(self, script, directory, environment=None):
         """Runs a block as a bash script in a process group of its own, so
         that what it leaves in the background goes with it."""
@@ -78,6 +78,8 @@ class ReadmeTest(unittest.TestCase):
         out = self.run_shell(script.replace("127.0.0.1", loopback_address()), tempfile.gettempdir())
         self.assertIn("ef 40 18", out)
 
+
+class PythonReadmeTest(unittest.TestCase):
     def test_python_example(self):
         (script,) = blocks("Python", "python")
         with Simulator("--speed", "0") as simulator:
