@@ -253,8 +253,9 @@ class FlashSizeTest(CliTest):
 
 
 class InterruptedEraseTest(CliTest):
-    # Chip erase takes 2.5 s per MiB at speed 1.
-    options = ("--flash-size", "1M")
+    # Chip erase takes 2.5 s per MiB at speed 1: long enough to interrupt
+    # even on a loaded machine.
+    options = ("--flash-size", "4M")
 
     def test_after_ctrl_c_during_chip_erase_the_next_command_waits_for_the_chip(self):
         process = subprocess.Popen([CLI, "--host", self.simulator.address, "flash", "erase", "--chip"],
@@ -262,8 +263,8 @@ class InterruptedEraseTest(CliTest):
         time.sleep(0.8)
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(COMMAND_SECONDS), -signal.SIGINT)
-        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 14  (1.0 MiB)")
-        self.assertEqual(self.json("flash", "read", "--addr", "0x0FFFF0", "--len", "4")["data"], "ff ff ff ff")
+        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 16  (4.0 MiB)")
+        self.assertEqual(self.json("flash", "read", "--addr", "0x3FFFF0", "--len", "4")["data"], "ff ff ff ff")
 
 
 class LoopbackDeviceTest(CliTest):

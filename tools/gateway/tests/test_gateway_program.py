@@ -169,7 +169,8 @@ class ConsoleTest(unittest.TestCase):
         address = loopback_address()
         script = (f"{GATEWAY} --address {address} --port 15002 --speed 0 &\n"
                   "echo \"gateway=$!\"\n"
-                  f"sleep 1; {CLI} --host {address}:15002 --timeout 3000 flash id; echo \"rc=$?\"\n"
+                  f"ok=1; for i in $(seq 25); do if {CLI} --host {address}:15002 flash id; then ok=0; break; fi; "
+                  "sleep 0.2; done; echo \"rc=$ok\"\n"
                   "kill %1; wait; exit\n")
         output = b""
         pid, terminal = pty.fork()
@@ -178,13 +179,13 @@ class ConsoleTest(unittest.TestCase):
         try:
             os.write(terminal, script.encode())
             deadline = time.monotonic() + SECONDS
-            while b"rc=" not in output.replace(b"rc=$?", b"") and time.monotonic() < deadline:
+            while b"rc=" not in output.replace(b"rc=$ok", b"") and time.monotonic() < deadline:
                 if select.select([terminal], [], [], 1)[0]:
                     try:
                         output += os.read(terminal, 4096)
                     except OSError:
                         break
-            text = output.decode(errors="replace").replace("rc=$?", "")
+            text = output.decode(errors="replace").replace("rc=$ok", "")
             self.assertIn("rc=0", text)
             self.assertIn("ef 40 18", text)
         finally:
