@@ -4,7 +4,7 @@ and the wheel is then tagged for this platform."""
 
 import os
 
-from setuptools import setup
+from setuptools import Distribution, setup
 
 try:
     from wheel.bdist_wheel import bdist_wheel
@@ -17,17 +17,22 @@ BINARIES = ("libKestrixSPI.so", "libKestrixSPI.dylib", "KestrixSPI.dll", "Kestri
 carried = [name for name in BINARIES if os.path.isfile(os.path.join(PACKAGE, name))]
 commands = {}
 
+
+class BinaryDistribution(Distribution):
+    """Machine code inside: the files go to the wheel's root, for platlib."""
+
+    def has_ext_modules(self):
+        return True
+
+
 if carried and bdist_wheel is not None:
     class PlatformWheel(bdist_wheel):
         """Any Python 3, no Python ABI, this platform's machine code."""
-
-        def finalize_options(self):
-            super().finalize_options()
-            self.root_is_pure = False
 
         def get_tag(self):
             return "py3", "none", super().get_tag()[2]
 
     commands["bdist_wheel"] = PlatformWheel
 
-setup(package_data={"kestrix_spi": ["py.typed", *carried]}, cmdclass=commands)
+setup(package_data={"kestrix_spi": ["py.typed", *carried]}, cmdclass=commands,
+      distclass=BinaryDistribution if carried else Distribution)

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import threading
 from types import TracebackType
-from typing import IO, Iterable, List, Optional, Tuple, Type, Union
+from typing import IO, Iterable, List, Optional, Type, Union
 
 from . import _library
 
@@ -104,7 +104,6 @@ class Simulator:
         inputs: the digital input word.
         max_connections: connections beyond this many are refused.
     Attributes:
-        address: "host:port" to pass to Gateway, set while running.
         log: every line the simulator printed, with -v one per telegram.
     """
 
@@ -129,18 +128,29 @@ class Simulator:
         self._process: Optional[subprocess.Popen[str]] = None
         self._answers: queue.Queue[str] = queue.Queue()
         self._command_lock = threading.Lock()
-        self.address: Optional[str] = None
+        self._address: Optional[str] = None
         self.log: List[str] = []
+
+    @property
+    def address(self) -> str:
+        """"host:port" to pass to Gateway.
+
+        Raises:
+            SimulatorError: the simulator is not running.
+        """
+        if self._address is None:
+            raise SimulatorError("the simulator is not running")
+        return self._address
 
     @property
     def host(self) -> str:
         """The loopback address the simulator listens on."""
-        return self._running_address().rsplit(":", 1)[0]
+        return self.address.rsplit(":", 1)[0]
 
     @property
     def port(self) -> int:
         """The TCP port the simulator listens on."""
-        return int(self._running_address().rsplit(":", 1)[1])
+        return int(self.address.rsplit(":", 1)[1])
 
     @property
     def is_running(self) -> bool:
@@ -162,41 +172,38 @@ class Simulator:
             self._image = os.path.join(self._folder.name, "flash.bin")
             with open(self._image, "wb") as image:
                 image.write(self._initial_flash)
-        failures = []
-        try:
-            for _ in range(3):
-                process, line = self._launch(_loopback_host())
-                if line.startswith("listening on "):
-                    self._process, self.address = process, line.split()[-1]
-                    threading.Thread(target=self._drain, args=(process.stdout,), daemon=True).start()
-                    return self
-                failures.append(line or "no answer")
-                self._end(process)
-                if process.stdout is not None:
-                    process.stdout.close()
-        except BaseException:
-            self.stop()
-            raise
-        self.stop()
-        raise SimulatorError("kestrix-gateway did not start: " + " | ".join(failures + self.log[-5:]))
-
-    def _launch(self, host: str) -> Tuple["subprocess.Popen[str]", str]:
-        arguments = [self.program, "--address", host, "--port", "0", "--exit-on-eof", *self.options]
+        arguments = [self.program, "--address", _loopback_host(), "--port", "0", "--exit-on-eof", *self.options]
         if self._image is not None:
             arguments += ["--flash-image", self._image]
-        process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, bufsize=1)
-        assert process.stderr is not None and process.stdout is not None
-        threading.Thread(target=self._collect_log, args=(process.stderr,), daemon=True).start()
-        lines: queue.Queue[str] = queue.Queue()
-        threading.Thread(target=lambda: lines.put(process.stdout.readline() if process.stdout else ""),
+        try:
+            process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, text=True, bufsize=1)
+        except OSError as error:
+            self.stop()
+            raise SimulatorError(f"cannot run {self.program}: {error}") from None
+        assert process.stdout is not None and process.stderr is not None
+        errors = threading.Thread(target=self._collect_log, args=(process.stderr,), daemon=True)
+        errors.start()
+        first_line: queue.Queue[str] = queue.Queue()
+        threading.Thread(target=lambda stream: first_line.put(stream.readline()), args=(process.stdout,),
                          daemon=True).start()
         try:
-            return process, lines.get(timeout=START_SECONDS).strip()
+            line = first_line.get(timeout=START_SECONDS).strip()
         except queue.Empty:
-            return process, ""
+            line = ""
+        if line.startswith("listening on "):
+            self.log.append(line)
+            self._process, self._address = process, line.split()[-1]
+            threading.Thread(target=self._drain, args=(process.stdout,), daemon=True).start()
+            return self
+        self._end(process)
+        errors.join(STOP_SECONDS)
+        process.stdout.close()
+        self.stop()
+        said = ([line] if line else []) + self.log[-5:]
+        raise SimulatorError("kestrix-gateway did not start: "
+                             + (" | ".join(said) if said else f"no word within {START_SECONDS:g} s"))
 
-    # Each stream is read to its end and closed by a thread of its own.
     def _collect_log(self, stream: IO[str]) -> None:
         with stream:
             for line in stream:
@@ -208,11 +215,6 @@ class Simulator:
                 line = line.rstrip("\n")
                 self.log.append(line)
                 self._answers.put(line)
-
-    def _running_address(self) -> str:
-        if self.address is None:
-            raise SimulatorError("the simulator is not running")
-        return self.address
 
     def command(self, line: str) -> str:
         """Runs one of the simulator's console commands.
@@ -283,7 +285,7 @@ class Simulator:
         """Stops the simulator, saving its flash image if it has one; stopping
         a stopped simulator does nothing."""
         process, self._process = self._process, None
-        self.address = None
+        self._address = None
         if process is not None:
             self._end(process)
         if self._folder is not None:
@@ -319,5 +321,5 @@ class Simulator:
             pass
 
     def __repr__(self) -> str:
-        state = f"running on {self.address}" if self.address else "stopped"
+        state = f"running on {self._address}" if self._address else "stopped"
         return f"<Simulator {state}>"

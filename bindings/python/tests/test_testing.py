@@ -86,7 +86,8 @@ class SimulatorTest(unittest.TestCase):
         simulator.stop()
         simulator.stop()
         self.assertFalse(simulator.is_running)
-        self.assertIsNone(simulator.address)
+        with self.assertRaises(SimulatorError):
+            simulator.address
         self.assertTrue(wait_until_gone(pid))
         with self.assertRaises(SimulatorError):
             simulator.command("status")
