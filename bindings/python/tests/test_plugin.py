@@ -3,6 +3,7 @@
 import importlib.metadata
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -11,6 +12,7 @@ import unittest
 
 import kestrix_spi
 
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "README.md")
 TESTS = textwrap.dedent("""
     import pytest
     from kestrix_spi import Gateway
@@ -41,23 +43,37 @@ def plugin_registered():
     return any(point.value == "kestrix_spi.pytest_plugin" for point in group)
 
 
+def run_pytest(tests):
+    """pytest over a file holding tests, with the same kestrix_spi as this
+    test's, wherever that comes from."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "test_user.py")
+        with open(path, "w") as file:
+            file.write(tests)
+        load = [] if plugin_registered() else ["-p", "kestrix_spi.pytest_plugin"]
+        parent = os.path.dirname(os.path.dirname(os.path.abspath(kestrix_spi.__file__)))
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join([parent, os.environ.get("PYTHONPATH", "")]))
+        return subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *load, path],
+                              cwd=folder, env=environment, capture_output=True, text=True, timeout=120)
+
+
 @unittest.skipIf(importlib.util.find_spec("pytest") is None, "pytest is not installed")
 class PluginTest(unittest.TestCase):
     def test_fixture_marker_and_the_log_of_a_failed_test(self):
-        with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "test_user.py")
-            with open(path, "w") as file:
-                file.write(TESTS)
-            load = [] if plugin_registered() else ["-p", "kestrix_spi.pytest_plugin"]
-            # The same package as this test's, wherever that comes from.
-            parent = os.path.dirname(os.path.dirname(os.path.abspath(kestrix_spi.__file__)))
-            environment = dict(os.environ, PYTHONPATH=os.pathsep.join([parent, os.environ.get("PYTHONPATH", "")]))
-            result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *load, path],
-                                    cwd=folder, env=environment, capture_output=True, text=True, timeout=120)
+        result = run_pytest(TESTS)
         self.assertIn("1 failed, 3 passed", result.stdout, result.stdout + result.stderr)
         self.assertIn("kestrix_gateway log", result.stdout)
         self.assertIn("listening on 127.", result.stdout)
         self.assertIn("inputs 0x5a", result.stdout)
+
+
+    @unittest.skipUnless(os.path.exists(README), "not in a source checkout")
+    def test_the_readme_example_runs_as_written(self):
+        with open(README, encoding="utf-8") as file:
+            section = file.read().split("\n## Testing Python code with the simulator\n", 1)[1].split("\n## ")[0]
+        (example,) = re.findall(r"```python\n(.*?)```", section, re.S)
+        result = run_pytest(example)
+        self.assertIn("2 passed", result.stdout, result.stdout + result.stderr)
 
 
 if __name__ == "__main__":
