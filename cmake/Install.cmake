@@ -84,6 +84,13 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
     install(CODE "set(prefix \"${prefix}\")
         configure_file(\"${PROJECT_BINARY_DIR}/package/_installed.py.in\" \"${PROJECT_BINARY_DIR}/package/_installed.py\" @ONLY)")
     install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${python_dir}/kestrix_spi)
+    # The metadata pip would write, so that importlib.metadata and pytest's
+    # plugin loading find the package; without a RECORD pip leaves it alone.
+    set(dist_info ${PROJECT_BINARY_DIR}/package/kestrix_spi-${PROJECT_VERSION}.dist-info)
+    file(WRITE ${dist_info}/METADATA "Metadata-Version: 2.1\nName: kestrix_spi\nVersion: ${PROJECT_VERSION}\n")
+    file(WRITE ${dist_info}/entry_points.txt "[pytest11]\nkestrix_spi = kestrix_spi.pytest_plugin\n")
+    file(WRITE ${dist_info}/INSTALLER "cmake\n")
+    install(DIRECTORY ${dist_info} DESTINATION ${python_dir})
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -35,3 +35,9 @@ __all__ = [
     "RC_WRONG_DEVICE_TYPE", "RC_BAD_PARAMETER", "RC_MAX_CONNECTIONS", "RC_EEPROM_FAILED", "RC_COMMAND_FAILED",
     "RC_SPI_INCONSISTENT_DATA", "RC_SPI_SEND_ERROR", "RC_SPI_SEQ_BAD_OPCODE", "RC_SPI_SEQ_TIMEOUT",
 ]
+
+# Tracebacks and help() name the public place, not the private module.
+for _public in (Gateway, Globals, DigitalLines, KestrixError, KestrixTimeoutError, NotConnectedError,
+                BadArgumentError, ProtocolError, GatewayError):
+    _public.__module__ = __name__
+del _public

@@ -10,8 +10,8 @@
     def test_second_request_unanswered(kestrix_gateway):
         ...
 
-The marker's arguments go to kestrix_spi.testing.Simulator. A pip-installed
-kestrix_spi registers the plugin by itself; otherwise load it with
+The marker's arguments go to kestrix_spi.testing.Simulator. An installed
+kestrix_spi (pip or cmake --install) registers the plugin by itself; otherwise load it with
 `pytest -p kestrix_spi.pytest_plugin` or `pytest_plugins = ["kestrix_spi.pytest_plugin"]`
 in a conftest.py. When a test fails, the simulator's log is shown with it.
 """
