@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -19,19 +20,39 @@
 namespace kestrix::platform {
 
 namespace {
-int ToPollTimeout(int64_t timeoutMs) {
-    if (timeoutMs < 0) return 0;
-    return timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
+// A poll interrupted by a signal is retried with what is left of its
+// time, never with the whole time again: a program that gets signals
+// faster than its time-out would otherwise wait for ever.
+class PollClock {
+public:
+    explicit PollClock(int64_t timeoutMs) : m_deadline(Deadline(timeoutMs)) {}
+    int Remaining() const {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+        if (left <= 0) return 0;
+        return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point Deadline(int64_t timeoutMs) {
+        return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    }
+    Clock::time_point m_deadline;
+};
+
+int Poll(pollfd* fds, size_t count, int64_t timeoutMs) {
+    const PollClock clock(timeoutMs);
+    for (;;) {
+        const int n = poll(fds, count, clock.Remaining());
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
 WaitResult WaitFor(SocketHandle socket, short events, int64_t timeoutMs) {
     pollfd pfd{static_cast<int>(socket), events, 0};
-    for (;;) {
-        const int n = poll(&pfd, 1, ToPollTimeout(timeoutMs));
-        if (n > 0) return (pfd.revents & POLLNVAL) ? WaitResult::Failed : WaitResult::Ready;
-        if (n == 0) return WaitResult::Timeout;
-        if (errno != EINTR) return WaitResult::Failed;
-    }
+    const int n = Poll(&pfd, 1, timeoutMs);
+    if (n > 0) return (pfd.revents & POLLNVAL) ? WaitResult::Failed : WaitResult::Ready;
+    return n == 0 ? WaitResult::Timeout : WaitResult::Failed;
 }
 }  // namespace
 
@@ -85,16 +106,11 @@ WaitResult WaitAnyWritable(const std::vector<SocketHandle>& sockets, int64_t tim
     std::vector<pollfd> fds;
     for (SocketHandle s : sockets) fds.push_back(pollfd{static_cast<int>(s), POLLOUT, 0});
     ready.assign(sockets.size(), false);
-    for (;;) {
-        const int n = poll(fds.data(), fds.size(), ToPollTimeout(timeoutMs));
-        if (n == 0) return WaitResult::Timeout;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return WaitResult::Failed;
-        }
-        for (size_t i = 0; i < fds.size(); ++i) ready[i] = (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
-        return WaitResult::Ready;
-    }
+    const int n = Poll(fds.data(), fds.size(), timeoutMs);
+    if (n == 0) return WaitResult::Timeout;
+    if (n < 0) return WaitResult::Failed;
+    for (size_t i = 0; i < fds.size(); ++i) ready[i] = (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+    return WaitResult::Ready;
 }
 
 bool SetSocketOptions(SocketHandle socket) {
@@ -128,14 +144,10 @@ std::string NumericHost(const SocketAddress& address) {
     return text;
 }
 
-int64_t Send(SocketHandle socket, const void* data, size_t size) {
-    for (;;) {
-        const ssize_t n = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-    }
-}
+// A blocking send of a block larger than the room in the socket's buffer
+// would wait, without limit, for the peer to read; the callers wait for
+// room themselves, each with its own deadline.
+int64_t Send(SocketHandle socket, const void* data, size_t size) { return SendNow(socket, data, size); }
 
 int64_t SendNow(SocketHandle socket, const void* data, size_t size) {
     for (;;) {

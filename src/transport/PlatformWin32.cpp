@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -28,6 +29,21 @@ timeval ToTimeval(int64_t timeoutMs) {
     return t;
 }
 
+// One select over sets that `fill` prepares; a select that was interrupted
+// is retried, with fresh sets and what is left of the time only.
+template <typename Fill>
+int Select(int64_t timeoutMs, fd_set* read, fd_set* write, fd_set* except, Fill&& fill) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        fill();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        timeval timeout = ToTimeval(left);
+        const int n = select(0, read, write, except, &timeout);
+        if (n != SOCKET_ERROR || WSAGetLastError() != WSAEINTR) return n;
+    }
+}
+
 int ClampSize(size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
 // A failed non-blocking connect shows up in the exception set, not in the
@@ -37,13 +53,14 @@ int ClampSize(size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(
 WaitResult WaitFor(SocketHandle socket, bool forWrite, int64_t timeoutMs) {
     fd_set primary;
     fd_set failed;
-    FD_ZERO(&primary);
-    FD_ZERO(&failed);
-    FD_SET(Native(socket), &primary);
-    FD_SET(Native(socket), &failed);
-    timeval timeout = ToTimeval(timeoutMs);
-    const int n = forWrite ? select(0, nullptr, &primary, &failed, &timeout)
-                           : select(0, &primary, nullptr, nullptr, &timeout);
+    auto fill = [&] {
+        FD_ZERO(&primary);
+        FD_ZERO(&failed);
+        FD_SET(Native(socket), &primary);
+        FD_SET(Native(socket), &failed);
+    };
+    const int n = forWrite ? Select(timeoutMs, nullptr, &primary, &failed, fill)
+                           : Select(timeoutMs, &primary, nullptr, nullptr, fill);
     if (n == SOCKET_ERROR) return WaitResult::Failed;
     return n == 0 ? WaitResult::Timeout : WaitResult::Ready;
 }
@@ -137,14 +154,14 @@ WaitResult WaitAnyWritable(const std::vector<SocketHandle>& sockets, int64_t tim
     if (sockets.empty() || sockets.size() > FD_SETSIZE) return WaitResult::Failed;
     fd_set writable;
     fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    for (SocketHandle s : sockets) {
-        FD_SET(Native(s), &writable);
-        FD_SET(Native(s), &failed);
-    }
-    timeval timeout = ToTimeval(timeoutMs);
-    const int n = select(0, nullptr, &writable, &failed, &timeout);
+    const int n = Select(timeoutMs, nullptr, &writable, &failed, [&] {
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        for (SocketHandle s : sockets) {
+            FD_SET(Native(s), &writable);
+            FD_SET(Native(s), &failed);
+        }
+    });
     if (n == SOCKET_ERROR) return WaitResult::Failed;
     if (n == 0) return WaitResult::Timeout;
     for (size_t i = 0; i < sockets.size(); ++i) {
