@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, if any are missing.
-# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench python)
+# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench python wireshark)
 set -euo pipefail
 
 packages=()
@@ -11,6 +11,7 @@ for group in "${@:-base}"; do
         sanitize) packages+=(clang libclang-rt-14-dev valgrind) ;;
         bench) packages+=(libbenchmark-dev gnuplot-nox) ;;
         python) packages+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-pytest mypy) ;;
+        wireshark) packages+=(tshark tcpdump) ;;
         *) echo "unknown package group: $group" >&2; exit 2 ;;
     esac
 done

@@ -125,7 +125,7 @@ private:
 class Simulator::Connection {
 public:
     Connection(Simulator& simulator, platform::SocketHandle socket, uint64_t number)
-        : m_simulator(simulator), m_socket(socket), m_random(number) {
+        : m_simulator(simulator), m_socket(socket), m_random(number), m_capture(simulator.m_capture.Attach(socket, simulator.m_options.address, simulator.m_options.port)) {
         platform::SocketAddress peer;
         m_name = "client " + std::to_string(number);
         if (platform::PeerAddress(socket, peer)) m_name += " (" + platform::NumericHost(peer) + ")";
@@ -183,6 +183,7 @@ private:
                 continue;
             }
             const int64_t received = platform::Receive(m_socket, framer.ReceiveSpace(), framer.ReceiveSize());
+            m_capture->Received(framer.ReceiveSpace(), received);
             lastReceive = Clock::now();
             if (received <= 0) {
                 if (!m_closed.load()) {
@@ -200,6 +201,7 @@ private:
             --m_simulator.m_stats.clientsConnected;
         }
         Close();
+        m_capture->Closed();
         m_simulator.Log(m_name + " gone");
         m_finished = true;
     }
@@ -218,6 +220,7 @@ private:
             ++m_simulator.m_stats.clientsDropped;
         }
         platform::SetAbortiveClose(m_socket);
+        m_capture->Reset();
         Close();
     }
 
@@ -240,6 +243,7 @@ private:
                 return false;
             }
             const int64_t sent = platform::Send(m_socket, data + done, size - done);
+            m_capture->Sent(data + done, sent);
             if (sent < 0) {
                 Close();
                 return false;
@@ -412,6 +416,7 @@ private:
     const platform::SocketHandle m_socket;
     std::string m_name;
     std::minstd_rand m_random;
+    const std::unique_ptr<TcpCapture::Flow> m_capture;
     std::thread m_thread;
     std::mutex m_sendMutex;
     std::atomic<bool> m_closed{false};
@@ -453,6 +458,7 @@ bool Simulator::Start(std::string& error) {
         std::lock_guard<std::mutex> lock(m_deviceMutex);
         if (!m_flash->Load(m_options.flashImage, error)) return false;
     }
+    if (!m_options.captureFile.empty() && !m_capture.Open(m_options.captureFile, error)) return false;
     m_networkStarted = platform::StartNetworking();
     if (!m_networkStarted) {
         error = "the socket library did not start";
@@ -491,6 +497,7 @@ void Simulator::Stop() {
         connections.swap(m_connections);
     }
     connections.clear();
+    m_capture.Close();
     platform::CloseSocket(m_listener);
     m_listener = platform::kInvalidSocket;
     if (m_networkStarted) platform::StopNetworking();

@@ -13,6 +13,7 @@
 
 #include "Faults.h"
 #include "SpiDevice.h"
+#include "TcpCapture.h"
 #include "transport/Platform.h"
 
 namespace kestrix::gateway {
@@ -45,6 +46,8 @@ struct SimulatorOptions {
     bool verbose = false;
     // Receives every log line, from any thread; none keeps the simulator quiet.
     std::function<void(const std::string&)> log;
+    // Every connection's traffic goes into this pcap file when not empty.
+    std::string captureFile;
 };
 
 struct SimulatorStats {
@@ -152,6 +155,8 @@ private:
 
     std::mutex m_statsMutex;
     SimulatorStats m_stats;
+
+    TcpCapture m_capture;
 };
 
 }  // namespace kestrix::gateway

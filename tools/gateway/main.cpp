@@ -40,6 +40,7 @@ const char* const kUsage =
     "  --sequence-limit MS     sequences running longer end with result byte 0x31 (default 1000)\n"
     "  --serial N              serial number in the information record\n"
     "  --fault SPEC            inject a fault; may be repeated (see below)\n"
+    "  --capture FILE.pcap     write every connection's traffic to a pcap file\n"
     "  --console               read commands from standard input even when it is not a\n"
     "                          terminal (a terminal is read while in the foreground)\n"
     "  --exit-on-eof           stop when standard input ends (implies --console)\n"
@@ -147,6 +148,8 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
         } else if (option == "--serial") {
             ok = ParseNumber(value, number) && number <= UINT32_MAX;
             options.serialNumber = static_cast<uint32_t>(number);
+        } else if (option == "--capture") {
+            options.captureFile = value;
         } else if (option == "--fault") {
             std::string error;
             auto fault = ParseFault(value, error);
