@@ -177,11 +177,13 @@ local e = {
         expert.group.UNDECODED, expert.severity.NOTE),
     unanswered = ProtoExpert.new("kestrix.unanswered", "Request never confirmed in this capture",
         expert.group.SEQUENCE, expert.severity.WARN),
+    incomplete = ProtoExpert.new("kestrix.incomplete", "Only part of a telegram (is TCP reassembly off?)",
+        expert.group.REASSEMBLE, expert.severity.WARN),
     unmatched = ProtoExpert.new("kestrix.unmatched", "Confirmation without a request in this capture",
         expert.group.SEQUENCE, expert.severity.WARN),
 }
 kestrix.experts = { e.bad_checksum, e.impossible_length, e.short_length, e.short_payload, e.extra_data,
-    e.no_result, e.failed, e.unknown_command, e.unanswered, e.unmatched }
+    e.no_result, e.failed, e.unknown_command, e.unanswered, e.incomplete, e.unmatched }
 
 local tcp_stream = Field.new("tcp.stream")
 
@@ -366,6 +368,11 @@ local function dissect_telegram(tvb, pinfo, root)
     pinfo.cols.protocol = "Kestrix"
     local size = tvb:len()
     local tree = root:add(kestrix, tvb())
+    if size < 2 then
+        tree:add(f.data, tvb()):add_proto_expert_info(e.incomplete)
+        add_info("Telegram fragment")
+        return size
+    end
     local length_field = tvb(0, 2):le_uint()
     local length_item = tree:add_le(f.length, tvb(0, 2))
     if length_field >= 0xFFFE then
@@ -378,6 +385,13 @@ local function dissect_telegram(tvb, pinfo, root)
         length_item:add_proto_expert_info(e.short_length)
         if size > 2 then tree:add(f.data, tvb(2)) end
         add_info(string.format("Telegram too short (length field %d)", length_field))
+        return size
+    end
+
+    -- Without TCP reassembly (or in a frame cut short) only a part may be here.
+    if size < length_field + 2 then
+        tree:add(f.data, tvb(2)):add_proto_expert_info(e.incomplete)
+        add_info(string.format("Telegram fragment (%d of %d bytes)", size, length_field + 2))
         return size
     end
 
