@@ -125,7 +125,10 @@ private:
 class Simulator::Connection {
 public:
     Connection(Simulator& simulator, platform::SocketHandle socket, uint64_t number)
-        : m_simulator(simulator), m_socket(socket), m_random(number), m_capture(simulator.m_capture.Attach(socket, simulator.m_options.address, simulator.m_options.port)) {
+        : m_simulator(simulator),
+          m_socket(socket),
+          m_random(number),
+          m_capture(simulator.m_capture.Attach(socket, simulator.m_options.address, simulator.m_port)) {
         platform::SocketAddress peer;
         m_name = "client " + std::to_string(number);
         if (platform::PeerAddress(socket, peer)) m_name += " (" + platform::NumericHost(peer) + ")";
