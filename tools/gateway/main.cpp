@@ -71,9 +71,9 @@ struct ProgramOptions {
     bool exitOnEof = false;
 };
 
-const char* const kValueOptions[] = {"--address", "--port",           "--max-connections", "--alive",
-                                     "--device",  "--flash-size",     "--flash-image",     "--speed",
-                                     "--inputs",  "--sequence-limit", "--serial",          "--fault"};
+const char* const kValueOptions[] = {
+    "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
+    "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {

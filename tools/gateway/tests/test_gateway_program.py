@@ -123,6 +123,24 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("--console", self.run_gateway("--help").stdout)
 
 
+class CaptureTest(unittest.TestCase):
+    def test_capture_records_the_port_actually_listened_on(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "run.pcap")
+            program = Program(self, "--port", "0", "--capture", path)
+            endpoint = program.endpoint()
+            result = cli("--host", endpoint, "status")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            program.stop()
+            with open(path, "rb") as capture:
+                data = capture.read()
+        self.assertEqual(data[:4], bytes.fromhex("d4c3b2a1"))
+        # The first frame is the client's SYN: Ethernet, IPv4, then the TCP ports.
+        tcp = 24 + 16 + 14 + 20
+        self.assertEqual(int.from_bytes(data[tcp + 2:tcp + 4], "big"), int(endpoint.rsplit(":", 1)[1]))
+        self.assertGreater(len(data), 24 + 10 * 16)
+
+
 class ConsoleTest(unittest.TestCase):
     def test_piped_input_is_not_read_without_console(self):
         program = Program(self, "--port", "0")
