@@ -234,9 +234,9 @@ class LifecycleTest(GatewayTest):
             time.sleep(0.02)
         else:
             self.fail("the dropped connection was never reported")
-        self.gateway.reopen(timeout_ms=700)
+        self.gateway.reopen(timeout_ms=1500)
         self.assertGreater(self.gateway.handle, old_handle)
-        self.assertEqual(self.gateway.timeout_ms, 700)
+        self.assertEqual(self.gateway.timeout_ms, 1500)
         self.assertEqual(self.gateway.info()[18], 3)
 
     def test_failed_reopen_leaves_the_gateway_closed(self):

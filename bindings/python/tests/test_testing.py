@@ -46,7 +46,7 @@ class SimulatorTest(unittest.TestCase):
             self.assertIn("simulated gateway", first.status_text())
 
     def test_faults_given_at_start_and_added_later_apply(self):
-        with Simulator(faults=["no-answer@2"]) as simulator, Gateway(simulator.address, timeout_ms=300) as gateway:
+        with Simulator(faults=["no-answer@2"]) as simulator, Gateway(simulator.address, timeout_ms=1000) as gateway:
             gateway.read_digital()
             with self.assertRaises(KestrixTimeoutError):
                 gateway.read_digital()
