@@ -161,16 +161,16 @@ local e = {
         expert.group.CHECKSUM, expert.severity.WARN),
     impossible_length = ProtoExpert.new("kestrix.length.impossible",
         "Impossible length field: the telegram's size does not fit 16 bits; the stream cannot be framed after it",
-        expert.group.MALFORMED, expert.severity.ERROR),
+        expert.group.PROTOCOL, expert.severity.ERROR),
     short_length = ProtoExpert.new("kestrix.length.short",
         "Length field below the minimum of 5: no room for command code, telegram ID and checksum",
-        expert.group.MALFORMED, expert.severity.ERROR),
+        expert.group.PROTOCOL, expert.severity.ERROR),
     short_payload = ProtoExpert.new("kestrix.data.short", "Data too short for this command",
-        expert.group.MALFORMED, expert.severity.WARN),
+        expert.group.PROTOCOL, expert.severity.WARN),
     extra_data = ProtoExpert.new("kestrix.data.extra", "More data than this command carries",
         expert.group.PROTOCOL, expert.severity.NOTE),
     no_result = ProtoExpert.new("kestrix.result.missing", "Confirmation without a result byte",
-        expert.group.MALFORMED, expert.severity.WARN),
+        expert.group.PROTOCOL, expert.severity.WARN),
     failed = ProtoExpert.new("kestrix.result.failed", "The peer reports a failure",
         expert.group.RESPONSE_CODE, expert.severity.NOTE),
     unknown_command = ProtoExpert.new("kestrix.code.unknown", "Unknown command",
@@ -245,8 +245,7 @@ local function match(tvb, pinfo, tree, code, id, is_confirmation)
     end
 end
 
--- Adds `field` over `size` bytes of `data` from `at`, or notes that the
--- data ends before; true when it was there.
+-- True when `data` holds `size` bytes from `at`; otherwise flags the item.
 local function need(tree, data, at, size)
     if data:len() - at >= size then return true end
     tree:add_proto_expert_info(e.short_payload)

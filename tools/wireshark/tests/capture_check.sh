@@ -2,6 +2,7 @@
 # Runs the capture scenario on a loopback address of its own and checks the
 # simulator's capture with the dissector; with --tcpdump, also one recorded
 # by tcpdump on the loopback interface during the same run (needs root).
+# Then checks the telegrams the simulator never sends.
 #
 #   capture_check.sh SCENARIO LUA WORKDIR [--tcpdump]
 set -euo pipefail
@@ -37,3 +38,4 @@ if [ -n "$dump_pid" ]; then
 else
     python3 "$here/check_capture.py" --lua "$lua" "$sim_pcap"
 fi
+python3 "$here/check_edge_telegrams.py" --lua "$lua" --work "$work"
