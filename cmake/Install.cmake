@@ -1,4 +1,4 @@
-# cmake --install: the library with its header, a CMake package and a
+# cmake --install: the library with its headers, a CMake package and a
 # pkg-config file, the tools, the Python package and the documents. Every
 # path is relative to the prefix, so an installed tree can be moved.
 include(CMakePackageConfigHelpers)
@@ -7,16 +7,20 @@ set(KESTRIX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestrixSPI)
 set(KESTRIX_INSTALL_PYTHONDIR "" CACHE STRING
     "Where the Python package goes: relative to the prefix, or absolute; empty asks the Python interpreter")
 
+# Components: runtime (the shared library), dev (headers, import and link
+# files, CMake and pkg-config packages, the library's manual pages), tools
+# (the command-line tool and the simulator). Whatever was left unbuilt is
+# skipped (OPTIONAL), so an install works after building any set of targets.
 install(TARGETS KestrixSPI EXPORT KestrixSPITargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/KestrixSPI.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime OPTIONAL
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime OPTIONAL NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev OPTIONAL)
+install(FILES ${PROJECT_SOURCE_DIR}/include/KestrixSPI.h ${PROJECT_SOURCE_DIR}/include/KestrixSPI.hpp
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(WIN32)
-    # Beside the import library, for toolchains that make their own.
-    install(FILES ${PROJECT_SOURCE_DIR}/src/api/KestrixSPI.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsInstall.cmake)
 endif()
-install(EXPORT KestrixSPITargets NAMESPACE KestrixSPI:: DESTINATION ${KESTRIX_INSTALL_CMAKEDIR})
+install(EXPORT KestrixSPITargets NAMESPACE KestrixSPI:: DESTINATION ${KESTRIX_INSTALL_CMAKEDIR} COMPONENT dev)
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KestrixSPIConfig.cmake.in
     ${PROJECT_BINARY_DIR}/package/KestrixSPIConfig.cmake
@@ -25,24 +29,32 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/KestrixSPIConfigV
     COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/package/KestrixSPIConfig.cmake
     ${PROJECT_BINARY_DIR}/package/KestrixSPIConfigVersion.cmake
-    DESTINATION ${KESTRIX_INSTALL_CMAKEDIR})
+    DESTINATION ${KESTRIX_INSTALL_CMAKEDIR} COMPONENT dev)
 
 file(RELATIVE_PATH KESTRIX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" KESTRIX_PC_TO_PREFIX "${KESTRIX_PC_TO_PREFIX}")
+# Relative to the file, so that an installed tree can move; in /usr plainly
+# /usr, so that pkg-config sees system directories and leaves them out.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(KESTRIX_PC_PREFIX /usr)
+else()
+    set(KESTRIX_PC_PREFIX "\${pcfiledir}/${KESTRIX_PC_TO_PREFIX}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/KestrixSPI.pc.in ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc.in @ONLY)
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc
     INPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc.in)
-install(FILES ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 if(TARGET kestrix-spi)
-    if(NOT WIN32)
+    # Found beside itself in any prefix; a system prefix needs no search path.
+    if(NOT WIN32 AND NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
         file(RELATIVE_PATH bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
         set_target_properties(kestrix-spi PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
     endif()
-    install(TARGETS kestrix-spi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS kestrix-spi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools OPTIONAL)
 endif()
 if(TARGET kestrix-gateway)
-    install(TARGETS kestrix-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS kestrix-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools OPTIONAL)
 endif()
 
 # The Python package goes where the interpreter looks (or where
@@ -93,9 +105,10 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
     install(DIRECTORY ${dist_info} DESTINATION ${python_dir})
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/gateway/README.md)
     install(FILES ${PROJECT_SOURCE_DIR}/tools/gateway/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        RENAME simulator.md)
+        RENAME simulator.md COMPONENT tools)
 endif()
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev)
