@@ -53,7 +53,8 @@ def main():
     with open(text, "w") as out:
         for direction, wire, _, _ in CASES:
             out.write(f"{direction}\n0000 {wire.hex(' ')}\n")
-    subprocess.run(["text2pcap", "-q", "-D", "-T", "40000,5002", text, pcap], check=True, timeout=60)
+    subprocess.run(["text2pcap", "-q", "-D", "-T", "40000,5002", text, pcap], check=True, capture_output=True,
+                   timeout=60)
     run = subprocess.run([args.tshark, "-n", "-2", "-X", f"lua_script:{args.lua}", "-r", pcap, "-T", "fields",
                           "-E", "separator=|", "-E", "aggregator=~", "-e", "_ws.col.Info", "-e", "_ws.lua.error", "-e", "_ws.malformed",
                           "-e", "_ws.expert.message"], capture_output=True, text=True, timeout=60)
