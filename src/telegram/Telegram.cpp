@@ -4,6 +4,17 @@
 
 namespace kestrix {
 
+namespace {
+void WriteHeader(uint8_t* out, uint16_t length, uint16_t code, uint16_t id) {
+    out[0] = static_cast<uint8_t>(length);
+    out[1] = static_cast<uint8_t>(length >> 8);
+    out[2] = static_cast<uint8_t>(code);
+    out[3] = static_cast<uint8_t>(code >> 8);
+    out[4] = static_cast<uint8_t>(id);
+    out[5] = static_cast<uint8_t>(id >> 8);
+}
+}  // namespace
+
 uint8_t TelegramChecksum(uint16_t code, uint16_t id, const uint8_t* data, size_t size) {
     uint8_t sum = static_cast<uint8_t>(code ^ (code >> 8) ^ id ^ (id >> 8));
     for (size_t i = 0; i < size; ++i) sum ^= data[i];
@@ -14,15 +25,48 @@ void SerializeTelegram(std::vector<uint8_t>& out, uint16_t length, uint16_t code
                        const uint8_t* data, size_t size, uint8_t checksum) {
     out.resize(size + kTelegramOverhead);
     uint8_t* p = out.data();
-    p[0] = static_cast<uint8_t>(length);
-    p[1] = static_cast<uint8_t>(length >> 8);
-    p[2] = static_cast<uint8_t>(code);
-    p[3] = static_cast<uint8_t>(code >> 8);
-    p[4] = static_cast<uint8_t>(id);
-    p[5] = static_cast<uint8_t>(id >> 8);
+    WriteHeader(p, length, code, id);
     for (size_t i = 0; i < size; ++i) p[6 + i] = data[i];
     p[6 + size] = checksum;
 }
+
+size_t WriteTelegram(uint8_t* out, uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding) {
+    const size_t dataSize = size + padding;
+    WriteHeader(out, static_cast<uint16_t>(dataSize + 5), code, id);
+    // Copy and checksum in the same loop: the data is read once.
+    uint8_t sum = static_cast<uint8_t>(code ^ (code >> 8) ^ id ^ (id >> 8));
+    uint8_t* p = out + 6;
+    for (size_t i = 0; i < size; ++i) {
+        p[i] = data[i];
+        sum ^= data[i];
+    }
+    // Zero bytes leave the checksum as it is.
+    for (size_t i = size; i < dataSize; ++i) p[i] = 0;
+    p[dataSize] = sum;
+    return dataSize + kTelegramOverhead;
+}
+
+bool TelegramBuffer::Build(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding) {
+    if (size > kMaxTelegramData || padding > kMaxTelegramData - size) return false;
+    const size_t needed = size + padding + kTelegramOverhead;
+    if (needed > m_capacity) {
+        // Grown straight to the largest telegram once it passes a few KiB,
+        // so that a rising series of sizes reallocates at most twice.
+        const size_t capacity = needed > 4096 ? kMaxTelegramSize : needed;
+        m_bytes.reset(new uint8_t[capacity]);
+        m_capacity = capacity;
+    }
+    m_size = WriteTelegram(m_bytes.get(), code, id, data, size, padding);
+    return true;
+}
+
+bool TelegramView::Valid() const {
+    return m_bytes != nullptr && m_size >= kTelegramOverhead && m_size <= kMaxTelegramSize + 2 &&
+           ReadU16(m_bytes) == m_size - 2;
+}
+
+uint16_t TelegramView::CommandCode() const { return ReadU16(m_bytes + 2); }
+uint16_t TelegramView::TelegramId() const { return ReadU16(m_bytes + 4); }
 
 TelegramFields::TelegramFields(const uint8_t* data, size_t size, uint16_t code, uint16_t id)
     : m_commandCode(code), m_telegramId(id) {

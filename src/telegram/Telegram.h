@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kestrix {
@@ -16,6 +17,51 @@ uint8_t TelegramChecksum(uint16_t code, uint16_t id, const uint8_t* data, size_t
 // Writes the wire form of a telegram with the given fields into out (cleared first).
 void SerializeTelegram(std::vector<uint8_t>& out, uint16_t length, uint16_t code, uint16_t id,
                        const uint8_t* data, size_t size, uint8_t checksum);
+
+// Writes a consistent telegram in one pass over its data: header, `size`
+// bytes from `data` (may be null when size is 0), `padding` zero bytes, and
+// the checksum over all of them. `out` must hold size + padding + 7 bytes,
+// at most kMaxTelegramSize; returns the number written.
+size_t WriteTelegram(uint8_t* out, uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding);
+
+// Memory for building one outgoing telegram at a time. It grows to the
+// largest telegram built so far and is reused, so steady traffic allocates
+// nothing and nothing is zero-filled on the way.
+class TelegramBuffer {
+public:
+    // Builds the telegram (see WriteTelegram); false, with nothing built,
+    // when size + padding exceed what a telegram can carry.
+    bool Build(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding = 0);
+    const uint8_t* Bytes() const { return m_bytes.get(); }
+    size_t Size() const { return m_size; }
+    size_t Capacity() const { return m_capacity; }
+
+private:
+    std::unique_ptr<uint8_t[]> m_bytes;
+    size_t m_capacity = 0;
+    size_t m_size = 0;
+};
+
+// A received telegram read where it lies, without copying: the `size` bytes
+// at `bytes` must outlive the view. The same rules as parsing apply.
+class TelegramView {
+public:
+    TelegramView(const uint8_t* bytes, size_t size) : m_bytes(bytes), m_size(size) {}
+
+    // At least 7 bytes and a length field equal to the byte count minus 2.
+    bool Valid() const;
+    // Fields; only meaningful when there are at least 7 bytes.
+    uint16_t CommandCode() const;
+    uint16_t TelegramId() const;
+    const uint8_t* Data() const { return m_bytes + 6; }
+    size_t DataSize() const { return m_size - kTelegramOverhead; }
+    uint8_t Checksum() const { return m_bytes[m_size - 1]; }
+    bool ChecksumMatches() const { return TelegramChecksum(CommandCode(), TelegramId(), Data(), DataSize()) == Checksum(); }
+
+private:
+    const uint8_t* m_bytes;
+    size_t m_size;
+};
 
 // Fields and operations shared by the two telegram classes. A telegram built
 // with more data than the format can carry is refused: it stays empty,
