@@ -40,7 +40,8 @@ bool BaselineClient::Transfer(const uint8_t* write, uint16_t writeLength, uint8_
     const uint16_t id = m_nextId++;
     m_read = read;
     m_readLength = readLength;
-    const bool ok = SendTelegram(spi::kDataReq, id, write, std::max(writeLength, readLength)) && AwaitConfirmation(id);
+    const size_t padding = readLength > writeLength ? readLength - writeLength : 0;
+    const bool ok = SendTelegram(spi::kDataReq, id, write, writeLength, padding) && AwaitConfirmation(id);
     m_read = nullptr;
     m_readLength = 0;
     return ok;
@@ -59,10 +60,8 @@ size_t BaselineClient::ReceiveConfirmations() {
     return m_completed;
 }
 
-bool BaselineClient::SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size) {
-    SerializeTelegram(m_wire, static_cast<uint16_t>(size + 5), code, id, data, size,
-                      TelegramChecksum(code, id, data, size));
-    return SendAll(m_socket, m_wire.data(), m_wire.size());
+bool BaselineClient::SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding) {
+    return m_wire.Build(code, id, data, size, padding) && SendAll(m_socket, m_wire.Bytes(), m_wire.Size());
 }
 
 bool BaselineClient::AwaitConfirmation(uint16_t id) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "telegram/Telegram.h"
 #include "telegram/TelegramFramer.h"
 
 namespace kestrix::bench {
@@ -37,14 +38,15 @@ public:
     size_t Faults() const { return m_faults; }
 
 private:
-    bool SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size);
+    bool SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding = 0);
     // Receives until the confirmation of `id` has been handled.
     bool AwaitConfirmation(uint16_t id);
     void Handle(const uint8_t* telegram, uint16_t size);
 
     int m_socket = -1;
     uint16_t m_nextId = 2;
-    std::vector<uint8_t> m_wire;
+    // Built in one pass (header, data, checksum) into reused memory.
+    TelegramBuffer m_wire;
     TelegramFramer m_framer;
     // The current exchange: what arrived and where its data goes.
     bool m_answered = false;

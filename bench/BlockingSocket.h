@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,5 +16,7 @@ int OpenStreamSocket();
 void SetNoDelay(int socket);
 // Sends the whole block on a blocking socket.
 bool SendAll(int socket, const uint8_t* data, size_t size);
+// Sends the parts in order, gathered by the kernel; `parts` is used up.
+bool SendAllParts(int socket, iovec* parts, size_t count);
 
 }  // namespace kestrix::bench

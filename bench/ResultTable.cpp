@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
+
+#include <unistd.h>
 
 namespace kestrix::bench {
 
@@ -24,7 +27,7 @@ std::string TargetText(const Target& target) {
     switch (target.kind) {
         case TargetKind::RatioAtMost: std::snprintf(text, sizeof(text), "ratio <= %.2f", target.bound); break;
         case TargetKind::RatioAtLeast: std::snprintf(text, sizeof(text), "ratio >= %.2f", target.bound); break;
-        case TargetKind::LibraryAtMost: std::snprintf(text, sizeof(text), "library <= %.0f", target.bound); break;
+        case TargetKind::LibraryAtMost: std::snprintf(text, sizeof(text), "library <= %g", target.bound); break;
         case TargetKind::None: return "";
     }
     return text;
@@ -55,14 +58,14 @@ double Percentile(std::vector<double> values, double p) {
 }
 
 void ResultTable::Print() const {
-    std::printf("| %-44s | %-12s | %10s | %10s | %6s | %-18s | %-4s |\n", "figure", "unit", "library", "baseline",
+    std::printf("| %-52s | %-12s | %10s | %10s | %6s | %-18s | %-4s |\n", "figure", "unit", "library", "baseline",
                 "ratio", "target", "met");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(12, '-').c_str(), std::string(12, '-').c_str(), std::string(8, '-').c_str(),
                 std::string(20, '-').c_str(), std::string(6, '-').c_str());
     for (const Row& row : m_rows) {
         const bool hasTarget = row.target.kind != TargetKind::None;
-        std::printf("| %-44s | %-12s | %10s | %10s | %6.2f | %-18s | %-4s |\n", row.figure.c_str(), row.unit.c_str(),
+        std::printf("| %-52s | %-12s | %10s | %10s | %6.2f | %-18s | %-4s |\n", row.figure.c_str(), row.unit.c_str(),
                     Number(row.library).c_str(), Number(row.baseline).c_str(), row.ratio,
                     TargetText(row.target).c_str(), hasTarget ? (Met(row) ? "yes" : "NO") : "");
     }
@@ -116,6 +119,57 @@ int ResultTable::Misses() const {
     int misses = 0;
     for (const Row& row : m_rows) misses += Met(row) ? 0 : 1;
     return misses;
+}
+
+bool ResultTable::WriteRecords(int fd) const {
+    std::string text;
+    char line[128];
+    for (const Row& row : m_rows) {
+        std::snprintf(line, sizeof(line), "\t%.17g\t%.17g\t%.17g\t%d\t%.17g\n", row.library, row.baseline,
+                      row.ratio, static_cast<int>(row.target.kind), row.target.bound);
+        text += "row\t" + row.figure + "\t" + row.unit + line;
+    }
+    for (const LatencyPoint& p : m_latency) {
+        std::snprintf(line, sizeof(line), "latency\t%d\t%.17g\t%.17g\t%.17g\t%.17g\n", p.payload, p.libraryMedian,
+                      p.libraryP99, p.baselineMedian, p.baselineP99);
+        text += line;
+    }
+    for (size_t at = 0; at < text.size();) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ResultTable::ReadRecords(int fd) {
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0) return false;
+        if (n == 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        if (fields.size() == 8 && fields[0] == "row") {
+            const int kind = std::stoi(fields[6]);
+            if (kind < 0 || kind > static_cast<int>(TargetKind::LibraryAtMost)) return false;
+            Add({fields[1], fields[2], std::stod(fields[3]), std::stod(fields[4]), std::stod(fields[5]),
+                 Target{static_cast<TargetKind>(kind), std::stod(fields[7])}});
+        } else if (fields.size() == 6 && fields[0] == "latency") {
+            AddLatency({std::stoi(fields[1]), std::stod(fields[2]), std::stod(fields[3]), std::stod(fields[4]),
+                        std::stod(fields[5])});
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace kestrix::bench

@@ -48,6 +48,12 @@ public:
     // Targets not met, for the summary line.
     int Misses() const;
 
+    // Hands rows and latency points from the process that measured them to
+    // the one that prints them: one text line each.
+    bool WriteRecords(int fd) const;
+    // Adds what WriteRecords wrote; false on a malformed line.
+    bool ReadRecords(int fd);
+
 private:
     std::vector<Row> m_rows;
     std::vector<LatencyPoint> m_latency;
