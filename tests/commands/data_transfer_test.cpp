@@ -1,6 +1,9 @@
 // SPI transfers through SPIDataReq: the payload sent and the bytes copied back.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "commands/CommandTest.h"
 #include "telegram/Telegram.h"
@@ -95,4 +98,21 @@ TEST_F(DataTransfer, LargestTransferThatFitsOneTelegramGoesThrough) {
     EXPECT_EQ(std::count(read.begin(), read.end(), '\x77'),
               static_cast<std::ptrdiff_t>(kMaxTelegramData - 1));
     EXPECT_EQ(read.back(), '\x5A');
+}
+
+TEST_F(DataTransfer, AnswerArrivingAfterTheTimeOutNeverReachesTheCallersBuffer) {
+    // The first request is answered only after its caller has given up;
+    // the next one at once, behind the late answer on the same stream.
+    std::atomic<bool> first{true};
+    gateway.SetHandler([&first](Peer& peer, const CKesMsg& request) {
+        if (first.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(3 * kTimeoutMs / 2));
+        peer.Send(Confirmation(request, {0x00, 0x11, 0x22, 0x33, 0x44}));
+    });
+    MarkedBuffer left;
+    EXPECT_EQ(SPIDataReq(handle, kWrite, 2, left.bytes, 4), RC_TIMEOUT);
+    MarkedBuffer next;
+    EXPECT_EQ(SPIDataReq(handle, kWrite, 2, next.bytes, 4), RC_OK);
+    EXPECT_EQ(next.Get(), (Bytes{0x11, 0x22, 0x33, 0x44}));
+    // The late answer has been read by now, and went nowhere near `left`.
+    EXPECT_EQ(left.Get(), kUntouched);
 }

@@ -1,6 +1,7 @@
 // Command sequences: sent at once by SPISequenceReq, their answers fetched
 // later by telegram ID with SPISequenceGetCnf.
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -160,4 +161,25 @@ TEST_F(Sequences, FailedSendStillHandsOutTheId) {
     uint16_t id = 0xBEEF;
     EXPECT_EQ(SPISequenceReq(handle, kSequence, 3, &id), RC_NOT_CONNECTED);
     EXPECT_EQ(id, 3);
+}
+
+TEST_F(Sequences, AnswerArrivingAfterAFetchTimedOutIsKeptForTheNextFetch) {
+    std::atomic<bool> first{true};
+    gateway.SetHandler([&first](Peer& peer, const CKesMsg& request) {
+        if (first.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(3 * kTimeoutMs / 2));
+        peer.Send(Confirmation(request, {0x00, 0xAA, 0xBB}));
+    });
+    uint16_t late = 0;
+    ASSERT_EQ(SPISequenceReq(handle, kSequence, 3, &late), RC_OK);
+    MarkedBuffer left;
+    EXPECT_EQ(SPISequenceGetCnf(handle, late, left.bytes, 4), RC_TIMEOUT);
+    // A second sequence, answered at once, behind the late answer.
+    uint16_t next = 0;
+    ASSERT_EQ(SPISequenceReq(handle, kSequence, 3, &next), RC_OK);
+    MarkedBuffer answer;
+    EXPECT_EQ(SPISequenceGetCnf(handle, next, answer.bytes, 4), RC_OK);
+    EXPECT_EQ(left.Get(), kUntouched);
+    // The late answer was filed for whoever fetches it.
+    EXPECT_EQ(SPISequenceGetCnf(handle, late, answer.bytes, 4), RC_OK);
+    EXPECT_EQ(answer.Get(), (Bytes{0xAA, 0xBB, 0x5A, 0x5A}));
 }
