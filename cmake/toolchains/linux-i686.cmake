@@ -1,5 +1,5 @@
-# 32-bit Linux build with Debian's multilib compilers; programs run under
-# qemu-i386 where the kernel cannot run them itself.
+# 32-bit Linux build with Debian's multilib compilers. An x86-64 kernel with
+# IA32 emulation runs its programs natively.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -15,8 +15,3 @@ set(CMAKE_SYSTEM_LIBRARY_PATH /usr/lib32 /usr/lib/i386-linux-gnu)
 
 # The host's GoogleTest is 64-bit; build it from source for the target.
 set(CMAKE_DISABLE_FIND_PACKAGE_GTest ON)
-
-find_program(KESTRIX_QEMU_I386 qemu-i386)
-if(KESTRIX_QEMU_I386)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIX_QEMU_I386})
-endif()
