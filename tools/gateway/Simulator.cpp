@@ -83,7 +83,7 @@ const Fault* FindFault(const std::vector<Fault>& faults, FaultKind kind) {
     return nullptr;
 }
 
-bool SleepUnlessStopped(const std::atomic<bool>& stop, std::chrono::milliseconds duration) {
+bool SleepUnlessStopped(const std::atomic<bool>& stop, Clock::duration duration) {
     const auto until = Clock::now() + duration;
     while (!stop.load()) {
         const auto now = Clock::now();
@@ -101,10 +101,13 @@ class Simulator::BusHost : public SequenceHost {
 public:
     explicit BusHost(Simulator& simulator) : m_simulator(simulator) {}
     void Transfer(const uint8_t* out, uint8_t* in, size_t count) override {
-        std::lock_guard<std::mutex> lock(m_simulator.m_deviceMutex);
-        m_simulator.m_device->Select();
-        m_simulator.m_device->Transfer(out, in, count);
-        m_simulator.m_device->Deselect();
+        {
+            std::lock_guard<std::mutex> lock(m_simulator.m_deviceMutex);
+            m_simulator.m_device->Select();
+            m_simulator.m_device->Transfer(out, in, count);
+            m_simulator.m_device->Deselect();
+        }
+        m_simulator.SpendBusTime(count);
     }
     void WriteOutputs(uint32_t word) override {
         std::lock_guard<std::mutex> lock(m_simulator.m_deviceMutex);
@@ -132,12 +135,15 @@ public:
         platform::SocketAddress peer;
         m_name = "client " + std::to_string(number);
         if (platform::PeerAddress(socket, peer)) m_name += " (" + platform::NumericHost(peer) + ")";
+        const LinkSettings link = simulator.Link();
+        if (link.Active()) m_link = std::make_unique<LinkedSocket>(socket, link);
         m_thread = std::thread(&Connection::Serve, this);
     }
 
     ~Connection() {
         Close();
         if (m_thread.joinable()) m_thread.join();
+        m_link.reset();
         platform::CloseSocket(m_socket);
     }
 
@@ -146,7 +152,11 @@ public:
 
     void Close() {
         if (m_closed.exchange(true)) return;
-        platform::Shutdown(m_socket);
+        if (m_link) {
+            m_link->Close();
+        } else {
+            platform::Shutdown(m_socket);
+        }
     }
 
     void SendDisconnectRequest() { SendWire(CKesMsg(nullptr, 0, spi::kDisconnect, 0).Serialize()); }
@@ -175,7 +185,8 @@ private:
                     std::chrono::duration_cast<std::chrono::milliseconds>(nextAlive - Clock::now()).count();
                 waitMs = std::clamp<int64_t>(untilAlive, 1, kPollMs);
             }
-            const platform::WaitResult ready = platform::WaitReadable(m_socket, waitMs);
+            const platform::WaitResult ready =
+                m_link ? m_link->WaitReadable(waitMs) : platform::WaitReadable(m_socket, waitMs);
             if (ready == platform::WaitResult::Failed) break;
             if (ready == platform::WaitResult::Timeout) {
                 const auto stalled = Clock::now() - lastReceive;
@@ -185,7 +196,9 @@ private:
                 }
                 continue;
             }
-            const int64_t received = platform::Receive(m_socket, framer.ReceiveSpace(), framer.ReceiveSize());
+            const int64_t received =
+                m_link ? m_link->Receive(framer.ReceiveSpace(), framer.ReceiveSize())
+                       : platform::Receive(m_socket, framer.ReceiveSpace(), framer.ReceiveSize());
             m_capture->Received(framer.ReceiveSpace(), received);
             lastReceive = Clock::now();
             if (received <= 0) {
@@ -205,6 +218,9 @@ private:
         }
         Close();
         m_capture->Closed();
+        // What was sent last (a disconnect confirmation) is still crossing the link.
+        while (m_link && !m_link->WaitFlushed(kPollMs) && !m_simulator.m_stop.load()) {
+        }
         m_simulator.Log(m_name + " gone");
         m_finished = true;
     }
@@ -235,6 +251,16 @@ private:
 
     bool SendRaw(const uint8_t* data, size_t size) {
         std::lock_guard<std::mutex> lock(m_sendMutex);
+        if (m_link) {
+            if (m_closed.load()) return false;
+            if (m_link->Send(data, size, kSendTimeoutMs)) {
+                m_capture->Sent(data, static_cast<int64_t>(size));
+                return true;
+            }
+            m_simulator.Log(m_name + " does not take its answers; dropped");
+            Close();
+            return false;
+        }
         size_t done = 0;
         const auto deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
         while (done < size && !m_closed.load()) {
@@ -420,6 +446,8 @@ private:
     std::string m_name;
     std::minstd_rand m_random;
     const std::unique_ptr<TcpCapture::Flow> m_capture;
+    // Set when the connection was accepted over a modelled link.
+    std::unique_ptr<LinkedSocket> m_link;
     std::thread m_thread;
     std::mutex m_sendMutex;
     std::atomic<bool> m_closed{false};
@@ -433,6 +461,7 @@ private:
 Simulator::Simulator(SimulatorOptions options) : m_options(std::move(options)) {
     m_inputs = m_options.inputs;
     m_faults = m_options.faults;
+    m_link = m_options.link;
     if (m_options.device == DeviceKind::Flash) {
         auto flash = std::make_unique<FlashDevice>(m_options.flashSize, m_options.speedFactor);
         m_flash = flash.get();
@@ -575,6 +604,29 @@ void Simulator::AddFault(const Fault& fault) {
 void Simulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(m_faultMutex);
     m_faults.clear();
+}
+
+void Simulator::SetLink(LinkSettings link) {
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    m_link = link;
+}
+
+LinkSettings Simulator::Link() {
+    std::lock_guard<std::mutex> lock(m_faultMutex);
+    return m_link;
+}
+
+void Simulator::SpendBusTime(size_t bytes) {
+    if (m_options.speedFactor <= 0 || bytes == 0) return;
+    Clock::time_point done;
+    {
+        // One bus: a transfer waits for the ones clocked out before it.
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        const auto busTime = std::chrono::duration<double>(static_cast<double>(bytes) * 8.0 / m_baudrate);
+        m_busFree = std::max(Clock::now(), m_busFree) + std::chrono::duration_cast<Clock::duration>(busTime);
+        done = m_busFree;
+    }
+    SleepUnlessStopped(m_stop, done - Clock::now());
 }
 
 void Simulator::SetInputs(uint32_t word) {

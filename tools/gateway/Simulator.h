@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Faults.h"
+#include "LinkModel.h"
 #include "SpiDevice.h"
 #include "TcpCapture.h"
 #include "transport/Platform.h"
@@ -35,6 +36,7 @@ struct SimulatorOptions {
     // Keeps the flash contents across runs when not empty.
     std::string flashImage;
     // Scales the flash's program and erase times; 0 makes them instant.
+    // Above 0 each SPI transfer also takes its bytes × 8 / the clock rate.
     double speedFactor = 1.0;
     uint32_t inputs = 0;
     uint32_t sequenceLimitMs = 1000;
@@ -42,6 +44,8 @@ struct SimulatorOptions {
     uint32_t stallLimitMs = 5000;
     uint32_t serialNumber = 0x00012345;
     std::vector<Fault> faults;
+    // The network between the simulator and connections accepted from now on.
+    LinkSettings link;
     // One log line per telegram besides the connection events.
     bool verbose = false;
     // Receives every log line, from any thread; none keeps the simulator quiet.
@@ -102,6 +106,9 @@ public:
     void SetFaults(std::vector<Fault> faults);
     void AddFault(const Fault& fault);
     void ClearFaults();
+    // For connections accepted from now on; those open keep their link.
+    void SetLink(LinkSettings link);
+    LinkSettings Link();
     // Sends a disconnect request to every connected client.
     void DisconnectClients();
     bool SaveFlash(std::string& error);
@@ -121,6 +128,8 @@ private:
     std::vector<Fault> FaultsSnapshot();
     // Answers one device request; the first byte is the result byte.
     std::vector<uint8_t> Execute(uint16_t code, const std::vector<uint8_t>& data);
+    // Holds the caller for the time `bytes` take on the bus at the clock rate.
+    void SpendBusTime(size_t bytes);
 
     SimulatorOptions m_options;
     std::chrono::steady_clock::time_point m_started;
@@ -142,9 +151,12 @@ private:
     uint8_t m_clockMode = 0;
     uint32_t m_inputs = 0;
     uint32_t m_outputs = 0;
+    // When the bus has clocked out every transfer so far.
+    std::chrono::steady_clock::time_point m_busFree{};
 
     std::mutex m_faultMutex;
     std::vector<Fault> m_faults;
+    LinkSettings m_link;  // guarded by m_faultMutex, like the faults
 
     // Guards the connection list; the accept thread adds and reaps.
     std::mutex m_connectionsMutex;

@@ -35,7 +35,10 @@ const char* const kUsage =
     "  --device flash|loopback the device on the SPI bus (default flash)\n"
     "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
     "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
-    "  --speed F               program and erase times times F; 0 makes them instant (default 1)\n"
+    "  --speed F               program and erase times times F; 0 makes them instant (default 1);\n"
+    "                          above 0 each transfer also takes bytes x 8 / the SPI clock rate\n"
+    "  --link-delay MS         one-way delay of the modelled network, each direction (default 0)\n"
+    "  --link-rate MBIT        rate of the modelled network in Mbit/s each way (default 0: no limit)\n"
     "  --inputs WORD           the digital input word (default 0)\n"
     "  --sequence-limit MS     sequences running longer end with result byte 0x31 (default 1000)\n"
     "  --serial N              serial number in the information record\n"
@@ -60,10 +63,10 @@ bool ParseSize(std::string text, uint64_t& value) {
     return true;
 }
 
-bool ParseFactor(const std::string& text, double& value) {
+bool ParseDecimal(const std::string& text, double max, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= 1000;
+    return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= max;
 }
 
 struct ProgramOptions {
@@ -138,7 +141,11 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
         } else if (option == "--flash-image") {
             options.flashImage = value;
         } else if (option == "--speed") {
-            ok = ParseFactor(value, options.speedFactor);
+            ok = ParseDecimal(value, 1000, options.speedFactor);
+        } else if (option == "--link-delay") {
+            ok = ParseDecimal(value, 10000, options.link.delayMs);
+        } else if (option == "--link-rate") {
+            ok = ParseDecimal(value, 100000, options.link.rateMbit);
         } else if (option == "--inputs") {
             ok = ParseNumber(value, number) && number <= UINT32_MAX;
             options.inputs = static_cast<uint32_t>(number);
