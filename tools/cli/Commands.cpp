@@ -263,15 +263,26 @@ Report RunFlashId(Session& session, const std::vector<std::string>& words) {
                (id.Size() ? "  (" + FormatSize(static_cast<double>(id.Size())) + ")" : ""));
 }
 
+// A flash on the session's gateway, reading with the --depth asked for.
+SpiFlash FlashWithDepth(Session& session, const Arguments& args) {
+    SpiFlash flash(session.Gateway());
+    if (args.Has("--depth")) {
+        const uint32_t depth = Number32(args, "--depth", SpiFlash::kMaxDepth);
+        if (depth == 0) throw UsageError("--depth: at least 1");
+        flash.SetDepth(depth);
+    }
+    return flash;
+}
+
 Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr", "--len", "-o", "--output", "--size"}, {});
+    const Arguments args(words, {"--addr", "--len", "-o", "--output", "--size", "--depth"}, {});
     NoPositional(args);
     const uint32_t address = Required(args, "--addr", SpiFlash::kAddressLimit - 1);
     const uint32_t length = Required(args, "--len", SpiFlash::kAddressLimit);
     const auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
     if (output == "-" && session.json)
         throw UsageError("-o - puts the data on standard output; leave out --json");
-    SpiFlash flash(session.Gateway());
+    SpiFlash flash = FlashWithDepth(session, args);
     BarSink bar;
     ProbeFlash(flash, args, &bar);
     const Bytes data = flash.Read(address, length, &bar);
@@ -309,9 +320,9 @@ void VerifyFile(SpiFlash& flash, const FileAt& file, ProgressSink& progress) {
 }
 
 Report RunFlashWrite(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr", "--size"}, {"--no-verify"});
+    const Arguments args(words, {"--addr", "--size", "--depth"}, {"--no-verify"});
     const FileAt file = ReadFileArgument(session, args);
-    SpiFlash flash(session.Gateway());
+    SpiFlash flash = FlashWithDepth(session, args);
     BarSink bar;
     ProbeFlash(flash, args, &bar);
     const WriteSummary summary = flash.Write(file.address, file.data, &bar);
@@ -349,9 +360,9 @@ Report RunFlashErase(Session& session, const std::vector<std::string>& words) {
 }
 
 Report RunFlashVerify(Session& session, const std::vector<std::string>& words) {
-    const Arguments args(words, {"--addr", "--size"}, {});
+    const Arguments args(words, {"--addr", "--size", "--depth"}, {});
     const FileAt file = ReadFileArgument(session, args);
-    SpiFlash flash(session.Gateway());
+    SpiFlash flash = FlashWithDepth(session, args);
     BarSink bar;
     ProbeFlash(flash, args, &bar);
     VerifyFile(flash, file, bar);
@@ -374,6 +385,11 @@ const std::string kFlashNotes =
     "(without it such a chip is only read). Ranges beyond the size are refused before the chip is\n"
     "touched. A chip still busy with earlier work (a command interrupted with Ctrl-C, exit status 130)\n"
     "is waited for first.";
+
+const std::string kDepthNote =
+    "\n\nReads keep D transfers of 64 KiB outstanding (--depth, default 8, at most 64), so a slow\n"
+    "network costs about one round trip per D transfers. A failing transfer is reported with the\n"
+    "address range it read, and nothing read after it is written out.";
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
@@ -414,24 +430,25 @@ const std::vector<Command>& Commands() {
          "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies; fails when no flash\n"
          "answers.",
          RunFlashId},
-        {"flash read", "flash read --addr A --len N [-o FILE] [--size S]",
+        {"flash read", "flash read --addr A --len N [-o FILE] [--size S] [--depth D]",
          "Reads N bytes from address A into FILE (- for standard output), or prints them as a hex dump\n"
          "with addresses. Sizes take K and M suffixes." +
-             kFlashNotes,
+             kDepthNote + kFlashNotes,
          RunFlashRead},
-        {"flash write", "flash write FILE [--addr A] [--no-verify] [--size S]",
+        {"flash write", "flash write FILE [--addr A] [--no-verify] [--size S] [--depth D]",
          "Writes FILE (- for standard input) to the flash at address A (default 0): erases the sectors that "
          "need it, keeping\n"
          "their bytes outside the file, programs page by page, then reads back and compares." +
-             kFlashNotes,
+             kDepthNote + kFlashNotes,
          RunFlashWrite},
         {"flash erase", "flash erase (--addr A --len N | --chip) [--size S]",
          "Erases every 4 KiB sector that the range touches (64 KiB blocks where it covers them), or the\n"
          "whole chip." +
              kFlashNotes,
          RunFlashErase},
-        {"flash verify", "flash verify FILE [--addr A] [--size S]",
-         "Compares the flash at address A with FILE; fails at the first byte that differs." + kFlashNotes,
+        {"flash verify", "flash verify FILE [--addr A] [--size S] [--depth D]",
+         "Compares the flash at address A with FILE; fails at the first byte that differs." + kDepthNote +
+             kFlashNotes,
          RunFlashVerify},
     };
     return commands;

@@ -6,6 +6,7 @@
 
 #include "Arguments.h"
 #include "Failure.h"
+#include "OrderedPipeline.h"
 #include "Progress.h"
 
 namespace kestrix::cli {
@@ -22,8 +23,10 @@ constexpr uint8_t kChipErase = 0xC7;
 constexpr uint8_t kReadId = 0x9F;
 constexpr uint8_t kBusy = 0x01;
 constexpr uint8_t kWriteEnabled = 0x02;
-// Leaves room for the command and address in front of the data.
-constexpr uint32_t kReadChunk = 32768;
+// The largest whole number of pages that fits one transfer behind the
+// command and address (the answer, with its result byte, fills a telegram).
+constexpr uint32_t kReadChunk = 65280;
+static_assert(kReadChunk + 4 <= kMaxTransfer);
 constexpr uint32_t kChipEraseLimitMs = 600000;
 
 Bytes Command(uint8_t opcode, uint32_t address) {
@@ -33,6 +36,10 @@ Bytes Command(uint8_t opcode, uint32_t address) {
 
 std::string SizeText(uint64_t bytes) {
     return FormatSize(static_cast<double>(bytes)) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+std::string HexRange(uint32_t address, uint32_t size) {
+    return HexNumber(address, 6) + "-" + HexNumber(uint64_t{address} + size - 1, 6);
 }
 
 }  // namespace
@@ -132,23 +139,79 @@ void SpiFlash::WaitReady(uint32_t limitMs, const char* what, Phase* phase) {
     }
 }
 
-Bytes SpiFlash::Read(uint32_t address, uint32_t length, ProgressSink* progress) {
-    return ReadPhase(address, length, progress, "read");
+BusyTimer::Duration BusyTimer::FirstPoll(Duration roundTrip) const {
+    // The chip started half a round trip before the confirmation came, and
+    // the poll reaches it half a round trip after it is sent.
+    return std::max(Duration{}, m_estimate - roundTrip);
 }
 
-Bytes SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label) {
-    CheckRange(address, length, Access::Read);
-    Phase phase(progress, label, length);
+void BusyTimer::Observe(Duration sinceConfirmation, Duration roundTrip, bool busy) {
+    const Duration elapsed = sinceConfirmation + roundTrip;
+    if (busy) {
+        m_estimate = std::max(m_estimate, elapsed + elapsed / 8);
+    } else if (sinceConfirmation > Duration{} && sinceConfirmation >= FirstPoll(roundTrip)) {
+        // Ready at a first poll that waited: creep back towards the real
+        // time, so a chip that got faster is not waited for too long.
+        m_estimate -= m_estimate / 32;
+    }
+}
+
+void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, const char* what, Phase* phase) {
+    using Clock = std::chrono::steady_clock;
+    const auto sent = Clock::now();
+    m_device.Transfer(frame, 0);
+    const auto confirmed = Clock::now();
+    const auto roundTrip = confirmed - sent;
+    const auto deadline = confirmed + std::chrono::milliseconds(limitMs);
+    std::this_thread::sleep_until(std::min(deadline, confirmed + timer.FirstPoll(roundTrip)));
+    for (bool first = true;; first = false) {
+        const auto polled = Clock::now();
+        const bool busy = (ReadStatus() & kBusy) != 0;
+        if (first || busy) timer.Observe(polled - confirmed, roundTrip, busy);
+        if (!busy) return;
+        if (phase != nullptr) phase->Advance(0);
+        if (Clock::now() > deadline) {
+            throw Failure(std::string("the flash stayed busy after ") + what + " for " +
+                          std::to_string(limitMs) + " ms");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+Bytes SpiFlash::Read(uint32_t address, uint32_t length, ProgressSink* progress) {
     Bytes data;
     data.reserve(length);
-    while (data.size() < length) {
-        const uint32_t chunk = std::min<uint32_t>(kReadChunk, length - static_cast<uint32_t>(data.size()));
-        const Bytes header = Command(kRead, address + static_cast<uint32_t>(data.size()));
-        const Bytes answer = m_device.Transfer(header, static_cast<uint16_t>(header.size() + chunk));
-        data.insert(data.end(), answer.begin() + static_cast<long>(header.size()), answer.end());
-        phase.Advance(chunk);
-    }
+    ReadPhase(address, length, progress, "read", [&data](uint32_t, const Bytes& chunk) {
+        data.insert(data.end(), chunk.begin(), chunk.end());
+        return true;
+    });
     return data;
+}
+
+void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label,
+                         const std::function<bool(uint32_t, const Bytes&)>& consume) {
+    CheckRange(address, length, Access::Read);
+    Phase phase(progress, label, length);
+    const uint32_t chunks = (length + kReadChunk - 1) / kReadChunk;
+    auto chunkSize = [length](uint32_t index) { return std::min(kReadChunk, length - index * kReadChunk); };
+    OrderedPipeline<Bytes> pipeline(std::clamp<uint32_t>(m_depth, 1, kMaxDepth), chunks, [&](uint32_t index) {
+        const Bytes header = Command(kRead, address + index * kReadChunk);
+        Bytes answer = m_device.Transfer(header, static_cast<uint16_t>(header.size() + chunkSize(index)));
+        answer.erase(answer.begin(), answer.begin() + static_cast<long>(header.size()));
+        return answer;
+    });
+    for (uint32_t index = 0; index < chunks; ++index) {
+        const uint32_t offset = index * kReadChunk;
+        Bytes data;
+        try {
+            data = pipeline.Take(index);
+        } catch (const Failure& e) {
+            throw Failure(e.Code(), std::string(label) + " of " + HexRange(address + offset, chunkSize(index)) +
+                                        " failed: " + e.what());
+        }
+        phase.Advance(data.size());
+        if (!consume(offset, data)) return;
+    }
 }
 
 void SpiFlash::ProgramPage(uint32_t address, const uint8_t* data, uint32_t length) {
@@ -157,23 +220,22 @@ void SpiFlash::ProgramPage(uint32_t address, const uint8_t* data, uint32_t lengt
     Bytes request(header.size() + length);
     std::copy(header.begin(), header.end(), request.begin());
     std::copy(data, data + length, request.begin() + static_cast<long>(header.size()));
-    m_device.Transfer(request, 0);
-    WaitReady(m_busyLimitMs, "page program");
+    RunBusy(request, m_pageTimer, m_busyLimitMs, "page program");
 }
 
 void SpiFlash::EraseUnit(uint8_t opcode, uint32_t address) {
     WriteEnable();
-    m_device.Transfer(Command(opcode, address), 0);
-    WaitReady(m_busyLimitMs, opcode == kBlockErase ? "block erase" : "sector erase");
+    BusyTimer& timer = opcode == kBlockErase ? m_blockTimer : m_sectorTimer;
+    RunBusy(Command(opcode, address), timer, m_busyLimitMs, opcode == kBlockErase ? "block erase" : "sector erase");
 }
 
 void SpiFlash::EraseChip(ProgressSink* progress) {
     CheckRange(0, m_size, Access::Modify);
     WriteEnable();
-    m_device.Transfer({kChipErase}, 0);
     // The chip does not tell how far it got; the phase shows the time.
     Phase phase(progress, "erase", 0);
-    WaitReady(std::max(m_busyLimitMs, kChipEraseLimitMs), "chip erase", &phase);
+    BusyTimer timer;
+    RunBusy({kChipErase}, timer, std::max(m_busyLimitMs, kChipEraseLimitMs), "chip erase", &phase);
 }
 
 void SpiFlash::EraseRange(uint32_t address, uint32_t length, ProgressSink* progress) {
@@ -268,9 +330,15 @@ WriteSummary SpiFlash::Write(uint32_t address, const Bytes& data, ProgressSink* 
 
 int64_t SpiFlash::Verify(uint32_t address, const Bytes& data, ProgressSink* progress) {
     CheckRange(address, data.size(), Access::Read);
-    const Bytes actual = ReadPhase(address, static_cast<uint32_t>(data.size()), progress, "verify");
-    const auto mismatch = std::mismatch(data.begin(), data.end(), actual.begin());
-    return mismatch.first == data.end() ? -1 : mismatch.first - data.begin();
+    int64_t mismatch = -1;
+    ReadPhase(address, static_cast<uint32_t>(data.size()), progress, "verify",
+              [&](uint32_t offset, const Bytes& chunk) {
+                  const auto differs = std::mismatch(chunk.begin(), chunk.end(), data.begin() + offset);
+                  if (differs.first == chunk.end()) return true;
+                  mismatch = offset + (differs.first - chunk.begin());
+                  return false;
+              });
+    return mismatch;
 }
 
 }  // namespace kestrix::cli

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Device.h"
@@ -31,6 +33,24 @@ struct WriteSummary {
     uint32_t pagesProgrammed = 0;
 };
 
+// How long the chip stays busy after one kind of operation, learnt from
+// its status polls, so that the first poll can wait until the operation
+// has most likely finished and one poll usually suffices.
+class BusyTimer {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+    // How long after the operation's confirmation to send the first poll,
+    // given the round trip the operation took.
+    Duration FirstPoll(Duration roundTrip) const;
+    // A poll sent `sinceConfirmation` after the operation's confirmation
+    // saw the chip still busy, or ready.
+    void Observe(Duration sinceConfirmation, Duration roundTrip, bool busy);
+
+private:
+    // Estimated busy time from when the chip started the operation.
+    Duration m_estimate{};
+};
+
 // A 25-series SPI NOR flash behind a gateway's SPI bus, with 3-byte
 // addresses, 256-byte pages, 4 KiB sectors and 64 KiB blocks.
 class SpiFlash {
@@ -40,7 +60,14 @@ public:
     static constexpr uint32_t kBlockSize = 65536;
     static constexpr uint64_t kAddressLimit = 1u << 24;
 
+    // Reads keep this many transfers outstanding unless told otherwise.
+    static constexpr uint32_t kDefaultDepth = 8;
+    static constexpr uint32_t kMaxDepth = 64;
+
     explicit SpiFlash(Device& device) : m_device(device) {}
+
+    // Transfers kept outstanding by reads and verifies, 1 to kMaxDepth.
+    void SetDepth(uint32_t depth) { m_depth = depth; }
 
     FlashId ReadId();
     // Waits (bounded) for a program or erase still running, for example one
@@ -70,14 +97,27 @@ private:
     class Phase;
     enum class Access { Read, Modify };
     void CheckRange(uint32_t address, uint64_t length, Access access) const;
-    Bytes ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label);
+    // Hands `consume` the range's data chunk by chunk, in address order,
+    // with up to m_depth transfers outstanding; stops early when it returns
+    // false. A failing transfer ends the phase with a Failure naming its
+    // range, and nothing read after it is handed on.
+    void ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label,
+                   const std::function<bool(uint32_t offset, const Bytes& data)>& consume);
     void WriteEnable();
     // `phase`, when given, is told every poll so that it can show time passing.
     void WaitReady(uint32_t limitMs, const char* what, Phase* phase = nullptr);
+    // Runs one program or erase frame, then polls until the chip is ready,
+    // the first poll timed by `timer`.
+    void RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, const char* what,
+                 Phase* phase = nullptr);
     void ProgramPage(uint32_t address, const uint8_t* data, uint32_t length);
     void EraseUnit(uint8_t opcode, uint32_t address);
 
     Device& m_device;
+    uint32_t m_depth = kDefaultDepth;
+    BusyTimer m_pageTimer;
+    BusyTimer m_sectorTimer;
+    BusyTimer m_blockTimer;
     // Bound for one program or erase step; chip erase waits longer.
     uint32_t m_busyLimitMs = 10000;
     bool m_writeEnableSeen = false;

@@ -3,6 +3,7 @@
 import json
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
@@ -265,6 +266,62 @@ class InterruptedEraseTest(CliTest):
         self.assertEqual(process.wait(COMMAND_SECONDS), -signal.SIGINT)
         self.assertEqual(self.cli("flash", "id").strip(), "ef 40 16  (4.0 MiB)")
         self.assertEqual(self.json("flash", "read", "--addr", "0x3FFFF0", "--len", "4")["data"], "ff ff ff ff")
+
+
+class PipelinedFlashTest(CliTest):
+    """Reads with several transfers outstanding, over a modelled network so
+    that answers overlap in flight."""
+    options = ("--speed", "0", "--link-delay", "0.5")
+    CHUNK = 65280
+
+    def test_reads_at_every_depth_return_the_bytes_in_order(self):
+        data = os.urandom(300000)
+        source = self.temporary(data)
+        self.cli("flash", "write", source, "--addr", "0x12345", "--depth", "4")
+        for depth in ("1", "3", "8", "64"):
+            with self.subTest(depth=depth):
+                target = self.temporary()
+                self.cli("flash", "read", "--addr", "0x12345", "--len", str(len(data)), "-o", target,
+                         "--depth", depth)
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), data)
+
+    def test_verify_names_the_first_difference_in_a_later_chunk(self):
+        data = bytearray(os.urandom(400000))
+        self.cli("flash", "write", self.temporary(bytes(data)), "--addr", "0x300000", "--no-verify")
+        data[250001] ^= 0x01
+        data[390000] ^= 0x01
+        result = run("flash", "verify", self.temporary(bytes(data)), "--addr", "0x300000", "--depth", "8",
+                     host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(f"at 0x{0x300000 + 250001:06X}", result.stderr)
+
+    def test_depth_out_of_range_is_a_usage_error(self):
+        for depth in ("0", "65", "x"):
+            with self.subTest(depth=depth):
+                result = run("flash", "read", "--addr", "0", "--len", "1", "--depth", depth,
+                             host=self.simulator.address)
+                self.assertEqual(result.returncode, 2)
+
+
+class PipelinedFailureTest(unittest.TestCase):
+    def test_a_failing_chunk_is_named_and_nothing_is_written(self):
+        # The 4th device request of the connection fails; the probe takes the first two.
+        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@4") as simulator:
+            target = os.path.join(tempfile.mkdtemp(prefix="kestrix-cli-"), "out.bin")
+            self.addCleanup(os.rmdir, os.path.dirname(target))
+            result = run("flash", "read", "--addr", "0x10000", "--len", "1M", "-o", target, "--depth", "8",
+                         host=simulator.address)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("error 0x000321: ", result.stderr)
+            # Which chunk the 4th request carried depends on thread timing;
+            # the range named is one whole chunk of the read.
+            match = re.search(r"read of 0x([0-9A-F]{6})-0x([0-9A-F]{6}) failed", result.stderr)
+            self.assertIsNotNone(match, result.stderr)
+            first, last = int(match.group(1), 16), int(match.group(2), 16)
+            self.assertEqual((first - 0x10000) % PipelinedFlashTest.CHUNK, 0)
+            self.assertEqual(last - first + 1, PipelinedFlashTest.CHUNK)
+            self.assertFalse(os.path.exists(target))
 
 
 class LoopbackDeviceTest(CliTest):
