@@ -16,6 +16,22 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// A link only ever adds time, so every run must take at least `floorMs`;
+// a loaded machine adds more at random, so the fastest of a few runs is
+// held to the upper bound.
+template <typename Run>
+double FastestOf(int runs, double floorMs, Run run) {
+    double fastest = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        run();
+        const double ms = MsSince(start);
+        EXPECT_GE(ms, floorMs - 0.5);
+        fastest = std::min(fastest, ms);
+    }
+    return fastest;
+}
+
 TEST(LinkTimeline, BytesTakeTheirWireTimeBehindEarlierOnesThenTheDelay) {
     LinkTimeline line(LinkSettings{0.5, 8});  // 8 Mbit/s: 1000 bytes take 1 ms
     const Clock::time_point t0{};
@@ -42,19 +58,14 @@ protected:
 };
 
 constexpr double kDelayMs = 25;
-// Scheduling on a loaded machine adds to a round trip, never takes away.
 constexpr double kSlackMs = 40;
 
 TEST_F(LinkTest, RoundTripTakesTwiceTheDelay) {
     StartLinked({kDelayMs, 0});
     const int32_t handle = Open(2000);
-    for (int i = 0; i < 3; ++i) {
-        const auto start = Clock::now();
-        EXPECT_EQ(Transfer(handle, {0x11, 0x22}), (Bytes{0x11, 0x22}));
-        const double ms = MsSince(start);
-        EXPECT_GE(ms, 2 * kDelayMs - 0.5);
-        EXPECT_LT(ms, 2 * kDelayMs + kSlackMs);
-    }
+    const double ms =
+        FastestOf(4, 2 * kDelayMs, [&] { EXPECT_EQ(Transfer(handle, {0x11, 0x22}), (Bytes{0x11, 0x22})); });
+    EXPECT_LT(ms, 2 * kDelayMs + kSlackMs);
 }
 
 TEST_F(LinkTest, TelegramsInFlightAreNotSerialised) {
@@ -63,27 +74,27 @@ TEST_F(LinkTest, TelegramsInFlightAreNotSerialised) {
     constexpr int kOutstanding = 8;
     const char sequence[] = {0x00};
     uint16_t ids[kOutstanding];
-    const auto start = Clock::now();
-    for (uint16_t& id : ids) ASSERT_EQ(SPISequenceReq(handle, sequence, 1, &id), RC_OK);
-    for (uint16_t id : ids) EXPECT_EQ(SPISequenceGetCnf(handle, id, nullptr, 0), RC_OK);
-    const double ms = MsSince(start);
-    EXPECT_GE(ms, 2 * kDelayMs - 0.5);
+    const double ms = FastestOf(3, 2 * kDelayMs, [&] {
+        for (uint16_t& id : ids) EXPECT_EQ(SPISequenceReq(handle, sequence, 1, &id), RC_OK);
+        for (uint16_t id : ids) EXPECT_EQ(SPISequenceGetCnf(handle, id, nullptr, 0), RC_OK);
+    });
     EXPECT_LT(ms, 2 * kDelayMs + kSlackMs) << "eight round trips one after the other take " << 16 * kDelayMs;
 }
 
 TEST_F(LinkTest, ThreadsOnOneHandleShareTheRoundTrip) {
     StartLinked({kDelayMs, 0});
     const int32_t handle = Open(2000);
-    const auto start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([handle, t] {
-            const Bytes out(100, static_cast<uint8_t>(t));
-            EXPECT_EQ(Transfer(handle, out), out);
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_LT(MsSince(start), 2 * kDelayMs + kSlackMs);
+    const double ms = FastestOf(3, 2 * kDelayMs, [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([handle, t] {
+                const Bytes out(100, static_cast<uint8_t>(t));
+                EXPECT_EQ(Transfer(handle, out), out);
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    });
+    EXPECT_LT(ms, 2 * kDelayMs + kSlackMs);
 }
 
 TEST_F(LinkTest, RateLimitQueuesBytesAsALinkDoes) {
@@ -91,10 +102,7 @@ TEST_F(LinkTest, RateLimitQueuesBytesAsALinkDoes) {
     StartLinked({1, 10});
     const int32_t handle = Open(2000);
     const Bytes out(50000, 0x5A);
-    const auto start = Clock::now();
-    EXPECT_EQ(Transfer(handle, out), out);
-    const double ms = MsSince(start);
-    EXPECT_GE(ms, 80 + 2 - 1);
+    const double ms = FastestOf(2, 80 + 2, [&] { EXPECT_EQ(Transfer(handle, out), out); });
     EXPECT_LT(ms, 80 + 2 + kSlackMs);
 }
 
@@ -120,12 +128,8 @@ TEST_F(LinkTest, ConnectionsKeepTheLinkTheyWereAcceptedWith) {
     const int32_t slow = Open(2000);
     m_simulator->SetLink({});
     const int32_t fast = Open(2000);
-    auto start = Clock::now();
-    Transfer(fast, {1});
-    EXPECT_LT(MsSince(start), kDelayMs);
-    start = Clock::now();
-    Transfer(slow, {1});
-    EXPECT_GE(MsSince(start), 2 * kDelayMs - 0.5);
+    EXPECT_LT(FastestOf(3, 0, [&] { Transfer(fast, {1}); }), kDelayMs);
+    FastestOf(1, 2 * kDelayMs, [&] { Transfer(slow, {1}); });
 }
 
 TEST_F(LinkTest, StopWithBytesInFlightReturnsPromptly) {
@@ -147,20 +151,12 @@ TEST_F(LinkTest, BusTimeFollowsTheClockRateWhenTimesAreReal) {
     const int32_t handle = Open(2000);
     ASSERT_EQ(SPISetGlobals(handle, 100000, 0, 0, 0), RC_OK);
     const Bytes out(1250, 0x33);  // 10000 bits at 100 kHz: 100 ms
-    auto start = Clock::now();
-    EXPECT_EQ(Transfer(handle, out), out);
-    double ms = MsSince(start);
-    EXPECT_GE(ms, 99);
-    EXPECT_LT(ms, 100 + kSlackMs);
+    EXPECT_LT(FastestOf(2, 100, [&] { EXPECT_EQ(Transfer(handle, out), out); }), 100 + kSlackMs);
 
     // The default clock, 1 MHz: the same transfer takes a tenth.
     ASSERT_EQ(SPISetGlobals(handle, 1000000, 0, 0, 0), RC_OK);
     const Bytes other(1250, 0x44);
-    start = Clock::now();
-    EXPECT_EQ(Transfer(handle, other), other);
-    ms = MsSince(start);
-    EXPECT_GE(ms, 9.9);
-    EXPECT_LT(ms, 10 + kSlackMs);
+    EXPECT_LT(FastestOf(3, 10, [&] { EXPECT_EQ(Transfer(handle, other), other); }), 10 + kSlackMs);
 }
 
 TEST_F(LinkTest, InstantTimesLeaveTheBusFree) {

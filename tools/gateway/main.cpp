@@ -76,7 +76,8 @@ struct ProgramOptions {
 
 const char* const kValueOptions[] = {
     "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
-    "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture"};
+    "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture",    "--link-delay",
+    "--link-rate"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {
