@@ -6,8 +6,6 @@
 // what the next one pays.
 
 #include <sched.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,23 +18,21 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BaselineClient.h"
+#include "BenchSupport.h"
 #include "EchoGateway.h"
 #include "KestrixSPI.h"
+#include "LinkBench.h"
 #include "ResultTable.h"
 #include "telegram/CommandCodes.h"
 
 namespace kestrix::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr uint16_t kPort = 5002;
 constexpr int32_t kTimeoutMs = 2000;
 constexpr int kPayloads[] = {1, 64, 1024, 16384, 65528};
 constexpr int kWindows[] = {1, 8, 64};
@@ -44,7 +40,7 @@ constexpr int kThreadCounts[] = {1, 2, 4};
 constexpr uint16_t kSmallPayload = 16;
 constexpr int kHandlesForMemory = 64;
 
-const char* const kGroups[] = {"memory", "roundtrip", "pipelined", "openclose", "threads"};
+const char* const kGroups[] = {"memory", "roundtrip", "pipelined", "openclose", "threads", "link"};
 
 struct Options {
     int rounds = 9;
@@ -64,55 +60,15 @@ struct Options {
     }
 };
 
-struct Gateway {
-    std::string address;
-    pid_t pid = -1;
-};
-
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "kestrix_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-void Check(int32_t rc, const char* what) {
-    if (rc == RC_OK) return;
-    char text[128];
-    SPIErrorMessage(rc, text, sizeof(text));
-    Fail(std::string(what) + " failed: " + text);
-}
-
-// Starts the gateway in a child process on a loopback address of its own;
-// the child dies with us.
+// The echo gateway in a child process.
 Gateway StartGateway() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const unsigned r = random();
-        const std::string address = "127." + std::to_string(1 + r % 250) + "." + std::to_string((r >> 8) % 256) +
-                                    "." + std::to_string(1 + (r >> 16) % 250);
-        int ready[2];
-        if (pipe(ready) != 0) Fail("pipe");
-        const pid_t pid = fork();
-        if (pid < 0) Fail("fork");
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            close(ready[0]);
-            EchoGateway gateway;
-            const char ok = gateway.Listen(address, kPort) ? 1 : 0;
-            if (write(ready[1], &ok, 1) != 1 || !ok) _exit(1);
-            close(ready[1]);
-            gateway.Run();
-        }
-        close(ready[1]);
-        char ok = 0;
-        const bool listening = read(ready[0], &ok, 1) == 1 && ok == 1;
-        close(ready[0]);
-        if (listening) return Gateway{address, pid};
-        waitpid(pid, nullptr, 0);
-    }
-    Fail("no free loopback address for the gateway");
+    std::unique_ptr<EchoGateway> gateway;
+    return StartChildGateway(
+        [&](const std::string& address) {
+            gateway = std::make_unique<EchoGateway>();
+            return gateway->Listen(address, kPort);
+        },
+        [&] { gateway->Run(); });
 }
 
 // Which CPUs a thread (0: the calling one) or the gateway's accepting
@@ -127,11 +83,6 @@ void Pin(pid_t thread, int cpu) {
     sched_setaffinity(thread, sizeof(set), &set);
 }
 
-void StopGateway(const Gateway& gateway) {
-    kill(gateway.pid, SIGTERM);
-    waitpid(gateway.pid, nullptr, 0);
-}
-
 int32_t OpenLibrary(const std::string& target) {
     int32_t handle = -1;
     Check(SPIOpenDevice(&handle, target.c_str(), kTimeoutMs), "SPIOpenDevice");
@@ -141,22 +92,6 @@ int32_t OpenLibrary(const std::string& target) {
 BaselineClient& OpenBaseline(BaselineClient& client, const std::string& address) {
     if (!client.Open(address, kPort)) Fail("baseline open failed");
     return client;
-}
-
-// Runs library and baseline once per round, alternating which goes first.
-// Latency figures use it with short blocks inside each round: whether a
-// core has gone idle changes a wake-up by tens of microseconds on this kind
-// of machine, and fine turns let both sides see the same state.
-void Rounds(int rounds, const std::function<void()>& library, const std::function<void()>& baseline) {
-    for (int r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) {
-            library();
-            baseline();
-        } else {
-            baseline();
-            library();
-        }
-    }
 }
 
 // Page faults and context switches of the whole process, every thread of
@@ -190,18 +125,6 @@ private:
     double m_faults = 0;
     double m_switches = 0;
     long m_calls = 0;
-};
-
-// Per-round figures of both sides; the ratio is the median of the ratios.
-struct Paired {
-    std::vector<double> library;
-    std::vector<double> baseline;
-
-    double Ratio() const {
-        std::vector<double> ratios;
-        for (size_t i = 0; i < library.size() && i < baseline.size(); ++i) ratios.push_back(library[i] / baseline[i]);
-        return Median(ratios);
-    }
 };
 
 class Bench {
@@ -640,7 +563,7 @@ Options ParseOptions(int argc, char** argv) {
                 "usage: kestrix_bench [--rounds N] [--quick] [--csv FILE] [--plot FILE.png]\n"
                 "  --rounds N   rounds per figure, library and baseline alternating (default 9)\n"
                 "  --quick      a few seconds in all, for a smoke test; figures are rough\n"
-                "  --only NAME  run only this group (memory, roundtrip, pipelined, openclose, threads);\n"
+                "  --only NAME  run only this group (memory, roundtrip, pipelined, openclose, threads, link);\n"
                 "               may be repeated\n");
             std::exit(arg == "--help" ? 0 : 2);
         }
@@ -672,6 +595,8 @@ int RunGroup(const Options& options) {
         bench.OpenClose();
     } else if (options.group == "threads") {
         bench.Threads();
+    } else if (options.group == "link") {
+        LinkFigures(options.rounds, options.quick, bench.Table());
     } else {
         Fail("unknown group " + options.group);
     }

@@ -17,6 +17,7 @@ bool Met(const Row& row) {
         case TargetKind::RatioAtMost: return row.ratio <= row.target.bound;
         case TargetKind::RatioAtLeast: return row.ratio >= row.target.bound;
         case TargetKind::LibraryAtMost: return row.library <= row.target.bound;
+        case TargetKind::LibraryAtLeast: return row.library >= row.target.bound;
         case TargetKind::None: break;
     }
     return true;
@@ -28,6 +29,7 @@ std::string TargetText(const Target& target) {
         case TargetKind::RatioAtMost: std::snprintf(text, sizeof(text), "ratio <= %.2f", target.bound); break;
         case TargetKind::RatioAtLeast: std::snprintf(text, sizeof(text), "ratio >= %.2f", target.bound); break;
         case TargetKind::LibraryAtMost: std::snprintf(text, sizeof(text), "library <= %g", target.bound); break;
+        case TargetKind::LibraryAtLeast: std::snprintf(text, sizeof(text), "library >= %g", target.bound); break;
         case TargetKind::None: return "";
     }
     return text;

@@ -9,7 +9,7 @@ double Median(std::vector<double> values);
 // Nearest-rank percentile, 0 < p <= 100.
 double Percentile(std::vector<double> values, double p);
 
-enum class TargetKind { None, RatioAtMost, RatioAtLeast, LibraryAtMost };
+enum class TargetKind { None, RatioAtMost, RatioAtLeast, LibraryAtMost, LibraryAtLeast };
 
 struct Target {
     TargetKind kind = TargetKind::None;
