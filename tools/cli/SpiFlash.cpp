@@ -171,7 +171,7 @@ void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, c
         if (!busy) return;
         if (phase != nullptr) phase->Advance(0);
         if (Clock::now() > deadline) {
-            throw Failure(std::string("the flash stayed busy after ") + what + " for " +
+            throw Failure(FailureKind::Flash, std::string("the flash stayed busy after ") + what + " for " +
                           std::to_string(limitMs) + " ms");
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -206,8 +206,10 @@ void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progre
         try {
             data = pipeline.Take(index);
         } catch (const Failure& e) {
-            throw Failure(e.Code(), std::string(label) + " of " + HexRange(address + offset, chunkSize(index)) +
-                                        " failed: " + e.what());
+            const std::string what = std::string(label) + " of " + HexRange(address + offset, chunkSize(index)) +
+                                     " failed: " + e.what();
+            if (e.Kind() == FailureKind::Library) throw Failure(e.Code(), what);
+            throw Failure(e.Kind(), what);
         }
         phase.Advance(data.size());
         if (!consume(offset, data)) return;
