@@ -161,7 +161,7 @@ bool ResultTable::ReadRecords(int fd) {
         for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
         if (fields.size() == 8 && fields[0] == "row") {
             const int kind = std::stoi(fields[6]);
-            if (kind < 0 || kind > static_cast<int>(TargetKind::LibraryAtMost)) return false;
+            if (kind < 0 || kind > static_cast<int>(TargetKind::LibraryAtLeast)) return false;
             Add({fields[1], fields[2], std::stod(fields[3]), std::stod(fields[4]), std::stod(fields[5]),
                  Target{static_cast<TargetKind>(kind), std::stod(fields[7])}});
         } else if (fields.size() == 6 && fields[0] == "latency") {
