@@ -73,9 +73,9 @@ void DriveStore(Reader& in) {
                 break;
             }
             case 3: {
-                // A wait whose deadline has passed looks once more.
-                const std::unique_ptr<CKestrixMsg> taken =
-                    store.WaitAndTake(id, std::chrono::steady_clock::now(), [] { return false; });
+                // An awaited entry is taken like any other.
+                const ConfirmationStore::Awaiting awaiting(store, id);
+                const std::unique_ptr<CKestrixMsg> taken = store.Take(id);
                 if (taken) Check(newest.count(id) != 0 && taken->Data() == newest[id]);
                 newest.erase(id);
                 break;

@@ -45,10 +45,7 @@ int32_t CKestrixClient::Disconnect() {
     return ResultFromTransport(m_connection.Disconnect(static_cast<uint32_t>(m_timeout)));
 }
 
-void CKestrixClient::OnConnectionState(int connected) {
-    m_connectionDown = connected == 0;
-    if (connected == 0) m_confirmations.WakeAll();
-}
+void CKestrixClient::OnConnectionState(int connected) { m_connectionDown = connected == 0; }
 
 bool CKestrixClient::OnRequest(std::unique_ptr<CKestrixMsg>& telegram) {
     (void)telegram;
@@ -79,7 +76,9 @@ void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
         OnRequest(telegram);
         return;
     }
+    const uint16_t id = telegram->TelegramId();
     m_confirmations.File(std::move(telegram), LocalNow());
+    m_connection.Waiters().Deliver(id);
 }
 
 std::unique_ptr<CKestrixMsg> CKestrixClient::TakeConfirmation(uint16_t telegramId) {
@@ -95,47 +94,24 @@ void CKestrixClient::RemoveObsoleteConfirmations() {
 }
 
 std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
     const ConfirmationStore::Awaiting awaiting(m_confirmations, telegramId);
-    std::unique_ptr<CKestrixMsg> found;
-    if (m_timeout <= 0) {
+    Waiter waiter(telegramId);
+    const WaitRoom::Stay waiting(m_connection.Waiters(), waiter);
+    return Collect(waiter, deadline);
+}
+
+// The waiter is registered before the first look, so that a confirmation
+// filed after that look is delivered to it.
+std::unique_ptr<CKestrixMsg> CKestrixClient::Collect(Waiter& waiter, std::chrono::steady_clock::time_point deadline) {
+    const auto telegramId = static_cast<uint16_t>(waiter.key);
+    std::unique_ptr<CKestrixMsg> found = TakeConfirmation(telegramId);
+    if (!found && m_timeout > 0) {
+        m_connection.Await(waiter, deadline);
         found = TakeConfirmation(telegramId);
-    } else {
-        found = AwaitConfirmation(telegramId,
-                                  std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout));
     }
     RemoveObsoleteConfirmations();
     return found;
-}
-
-// The waiting caller reads the socket itself whenever no other thread does,
-// so its confirmation reaches it without a hand-over between threads. When
-// another thread is reading, that one files what arrives and the caller
-// sleeps on the store, looking again now and then in case the reader has
-// gone and left the socket to it.
-std::unique_ptr<CKestrixMsg> CKestrixClient::AwaitConfirmation(uint16_t telegramId,
-                                                               std::chrono::steady_clock::time_point deadline) {
-    constexpr auto kBusyRetry = std::chrono::milliseconds(1);
-    auto abandon = [this] { return m_connectionDown.load(); };
-    bool readHere = false;
-    for (;;) {
-        const uint64_t seen = m_connection.ReceiveCount();
-        if (auto found = TakeConfirmation(telegramId)) {
-            // Callers sleeping because this one was reading get the socket
-            // now, instead of at their next look.
-            if (readHere) m_confirmations.WakeOneStillWaiting();
-            return found;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (abandon() || now >= deadline) return nullptr;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        if (m_connection.ReadDirect(left, seen) == CConnection::DirectRead::Busy) {
-            if (auto found = m_confirmations.WaitAndTake(telegramId, std::min(deadline, now + kBusyRetry), abandon)) {
-                return found;
-            }
-        } else {
-            readHere = true;
-        }
-    }
 }
 
 int32_t CKestrixClient::MissingConfirmationResult() const {
@@ -143,17 +119,27 @@ int32_t CKestrixClient::MissingConfirmationResult() const {
 }
 
 int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation) {
-    const ConfirmationStore::Awaiting awaiting(m_confirmations, request.TelegramId());
-    // Whatever is filed under this ID before the request leaves cannot be
-    // its answer: a stray or stale confirmation from an earlier use of the ID.
-    TakeConfirmation(request.TelegramId());
+    // One deadline for the send and the wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
+    const uint16_t id = request.TelegramId();
+    const ConfirmationStore::Awaiting awaiting(m_confirmations, id);
+    DiscardStale(id);
+    Waiter waiter(id);
+    const WaitRoom::Stay waiting(m_connection.Waiters(), waiter);
     const int32_t sent = Send(request);
     if (sent != RC_OK) return sent;
-    confirmation = GetConfirmation(request.TelegramId());
+    confirmation = Collect(waiter, deadline);
     if (!confirmation) return MissingConfirmationResult();
     if (confirmation->Checksum() != confirmation->ComputeChecksum()) return RC_BAD_CHECKSUM;
     if (confirmation->CommandCode() != ConfirmationCode(request.CommandCode())) return RC_NOT_CONFIRMED;
     return RC_OK;
+}
+
+void CKestrixClient::DiscardStale(uint16_t telegramId) {
+    // Whatever is filed under an ID before its request leaves cannot be the
+    // answer: a stray one, or one left uncollected from an earlier use of
+    // the ID, which comes round again within a second against a fast gateway.
+    TakeConfirmation(telegramId);
 }
 
 int32_t CKestrixClient::ResultFromConfirmation(const CKestrixMsg& confirmation) const {

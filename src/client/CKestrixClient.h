@@ -83,7 +83,9 @@ protected:
     std::unique_ptr<CKestrixMsg> TakeConfirmation(uint16_t telegramId);
     void RemoveObsoleteConfirmations();
     std::unique_ptr<CKestrixMsg> ParseIncoming(const uint8_t* bytes, uint16_t length);
-    std::unique_ptr<CKestrixMsg> AwaitConfirmation(uint16_t telegramId, std::chrono::steady_clock::time_point deadline);
+    // Takes the waiter's confirmation, waiting for it until the deadline.
+    std::unique_ptr<CKestrixMsg> Collect(Waiter& waiter, std::chrono::steady_clock::time_point deadline);
+    void DiscardStale(uint16_t telegramId);
 
 private:
     CConnection m_connection;

@@ -19,11 +19,6 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         m_byAge.emplace(entry.sequence, id);
         m_bytes += size;
         EnforceLimit();
-        // Under the lock: a sleeper leaves the list, and its stack, only
-        // while holding it.
-        for (Sleeper* sleeper : m_sleepers) {
-            if (sleeper->telegramId == id) sleeper->wake.notify_one();
-        }
     }
 }
 
@@ -83,21 +78,6 @@ void ConfirmationStore::Clear() {
     m_entries.clear();
     m_byAge.clear();
     m_bytes = 0;
-}
-
-void ConfirmationStore::WakeAll() {
-    std::lock_guard<CKesMutex> lock(m_storeMutex);
-    for (Sleeper* sleeper : m_sleepers) sleeper->wake.notify_one();
-}
-
-void ConfirmationStore::WakeOneStillWaiting() {
-    std::lock_guard<CKesMutex> lock(m_storeMutex);
-    for (Sleeper* sleeper : m_sleepers) {
-        if (m_entries.count(sleeper->telegramId) == 0) {
-            sleeper->wake.notify_one();
-            return;
-        }
-    }
 }
 
 size_t ConfirmationStore::Count() {

@@ -1,13 +1,9 @@
 #pragma once
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <vector>
 
 #include "telegram/CKestrixMsg.h"
 #include "time/CKesLocalTime.h"
@@ -15,10 +11,9 @@
 
 namespace kestrix {
 
-// Confirmations filed by telegram ID until their caller takes them. Any
-// number of callers may wait at once; every filing wakes them all, and each
-// looks for its own ID. The store is bounded: when full, the oldest entries
-// that no caller waits for are dropped first.
+// Confirmations filed by telegram ID until their caller takes them. The
+// store is bounded: when full, the oldest entries that no caller waits for
+// are dropped first. Waking the waiting callers is the connection's part.
 class ConfirmationStore {
 public:
     struct Entry {
@@ -37,11 +32,6 @@ public:
     // Files a confirmation, replacing an earlier one with the same ID.
     void File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received);
     std::unique_ptr<CKestrixMsg> Take(uint16_t telegramId);
-    // Waits until the confirmation is filed, the time is up or `abandon()`
-    // (checked under the store lock after each wake-up) says to stop.
-    template <typename Abandon>
-    std::unique_ptr<CKestrixMsg> WaitAndTake(uint16_t telegramId, std::chrono::steady_clock::time_point deadline,
-                                             Abandon&& abandon);
     // Marks a confirmation as awaited for the life of the object, so that
     // the bound never drops it: taken before the request goes out, it also
     // covers an answer that arrives before its caller has begun to wait.
@@ -60,23 +50,11 @@ public:
     // Drops entries received before `limit` (compared in whole milliseconds).
     void RemoveReceivedBefore(const CKesLocalTime& limit);
     void Clear();
-    // Wakes every waiter to re-check its condition.
-    void WakeAll();
-    // Wakes one waiter whose confirmation has not been filed yet, so that it
-    // can take over the socket from a caller that has its own.
-    void WakeOneStillWaiting();
 
     size_t Count();
     size_t Bytes();
 
 private:
-    // A waiter asleep in WaitAndTake; it lives on that waiter's stack and is
-    // listed only while it sleeps, so a filing wakes its own waiter alone.
-    struct Sleeper {
-        uint16_t telegramId;
-        std::condition_variable wake;
-    };
-
     std::unique_ptr<CKestrixMsg> TakeLocked(uint16_t telegramId);
     void AddWaiterLocked(uint16_t telegramId) { ++m_waiters[telegramId]; }
     void RemoveWaiterLocked(uint16_t telegramId) {
@@ -91,33 +69,9 @@ private:
     // The IDs in filing order, so that the oldest entry is found at once.
     std::map<uint64_t, uint16_t> m_byAge;
     std::map<uint16_t, int> m_waiters;
-    std::vector<Sleeper*> m_sleepers;
     size_t m_bytes = 0;
     uint64_t m_nextSequence = 0;
     size_t m_byteLimit;
 };
-
-template <typename Abandon>
-std::unique_ptr<CKestrixMsg> ConfirmationStore::WaitAndTake(uint16_t telegramId,
-                                                            std::chrono::steady_clock::time_point deadline,
-                                                            Abandon&& abandon) {
-    std::unique_lock<std::mutex> lock(m_storeMutex.Native());
-    if (auto found = TakeLocked(telegramId)) return found;
-    AddWaiterLocked(telegramId);
-    Sleeper sleeper{telegramId, {}};
-    m_sleepers.push_back(&sleeper);
-    std::unique_ptr<CKestrixMsg> found;
-    for (;;) {
-        if (abandon()) break;
-        if (sleeper.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
-            found = TakeLocked(telegramId);
-            break;
-        }
-        if ((found = TakeLocked(telegramId))) break;
-    }
-    m_sleepers.erase(std::find(m_sleepers.begin(), m_sleepers.end(), &sleeper));
-    RemoveWaiterLocked(telegramId);
-    return found;
-}
 
 }  // namespace kestrix

@@ -12,11 +12,9 @@ namespace kestrix {
 
 namespace {
 constexpr int64_t kReadWaitMs = 1000;
-// How long the receive thread stays out of the way of direct readers. It
-// bounds the delay of a telegram nobody waits for right after a call.
+// How long the receive thread leaves a freed socket to returning callers.
+// It bounds the delay of a telegram nobody waits for right after a call.
 constexpr int64_t kStandAsideMs = 5;
-// A waiter that finds another thread reading looks again this often.
-constexpr int64_t kBusyRetryMs = 1;
 constexpr uint32_t kReplyTimeoutMs = 1000;
 constexpr size_t kMaxConnectCandidates = 64;
 }  // namespace
@@ -73,8 +71,19 @@ void CKesIPConnection::StopThreads() {
     // after its read wait; the descriptor itself stays ours until released.
     const platform::SocketHandle socket = m_socket.load();
     if (socket != platform::kInvalidSocket) platform::Shutdown(socket);
+    m_room.Shut();
+    m_sendLock.WakeAll();
     m_readThread.reset();
+    StopAliveThread();
+}
+
+void CKesIPConnection::StopAliveThread() {
+    if (!m_aliveThread) return;
+    m_aliveStopping = true;
+    m_room.WakeAll();
     m_aliveThread.reset();
+    m_aliveThreadId = std::thread::id();
+    m_aliveStopping = false;
 }
 
 void CKesIPConnection::SetCommandCodes(uint8_t deviceType) {
@@ -106,7 +115,7 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
     m_deviceType = deviceType;
     SetCommandCodes(deviceType);
     m_aliveActive = 0;
-    m_connectConfirmed.Reset();
+    m_replyCapMs = timeoutMs;
     const Deadline deadline(timeoutMs);
 
     std::vector<platform::SocketAddress> addresses;
@@ -178,18 +187,16 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
     m_hostName = host;
     m_port = port;
     m_socket = chosen;
+    m_framer = std::make_unique<TelegramFramer>();
+    // The reader role starts out free: the handshake below reads its own
+    // confirmation while the receive thread stands aside.
+    m_room.Open();
     m_state = Connected;
-
-    {
-        std::lock_guard<std::mutex> lock(m_receiveMutex);
-        m_framer = std::make_unique<TelegramFramer>();
-    }
-    // The connect handshake reads its confirmation itself; the receive
-    // thread starts out standing aside.
-    m_directReads = 1;
     if (!m_readThread) m_readThread = std::make_unique<CReadThread>(this);
     if (m_readThread->State() != CKesThread::Running) m_readThread->Start();
 
+    Waiter confirmed(kConnectConfirmed);
+    const WaitRoom::Stay waiting(m_room, confirmed);
     const CKesMsg request(reinterpret_cast<const uint8_t*>(connectData.data()), connectData.size(), m_cmdConnect, 1);
     const TransportStatus sent =
         SendTelegram(request, static_cast<uint32_t>(std::max<int64_t>(deadline.RemainingMs(), 0)));
@@ -197,7 +204,8 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
         Close();
         return sent;
     }
-    if (!AwaitSignal(m_connectConfirmed, std::max<int64_t>(deadline.RemainingMs(), 0))) {
+    const auto handshakeEnd = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(deadline.RemainingMs(), 0));
+    if (Await(confirmed, handshakeEnd) != WaitRoom::Turn::Delivered) {
         Close();
         return TS_TIMEOUT;
     }
@@ -212,10 +220,18 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
 
 TransportStatus CKesIPConnection::Disconnect(uint32_t timeoutMs) {
     if (m_state.load() != Connected) return TS_NOT_ALLOWED;
-    const CKesMsg request(nullptr, 0, m_cmdDisconnect, 0);
-    TransportStatus outcome = SendTelegram(request, timeoutMs);
+    // Every disconnect waiting at once gets the confirmation. The alive
+    // thread never reads (what it dispatched could be the alive request that
+    // stops it), and its wait ends as soon as it is asked to stop.
+    const bool aliveThread = OnAliveThread();
+    Waiter confirmed(kDisconnectConfirmed, !aliveThread, aliveThread ? &m_aliveStopping : nullptr);
+    const WaitRoom::Stay waiting(m_room, confirmed);
+    // One deadline for the request and its confirmation.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::vector<uint8_t> request = CKesMsg(nullptr, 0, m_cmdDisconnect, 0).Serialize();
+    TransportStatus outcome = SendBytesUntil(request.data(), request.size(), deadline);
     if (outcome == TS_OK) {
-        if (!AwaitSignal(m_disconnectConfirmed, timeoutMs)) {
+        if (Await(confirmed, deadline) != WaitRoom::Turn::Delivered) {
             outcome = TS_TIMEOUT;
         } else if (m_disconnectResult.load() != 0) {
             outcome = TS_SOCKET_ERROR;
@@ -231,6 +247,10 @@ TransportStatus CKesIPConnection::SendTelegram(const CKesMsg& message, uint32_t 
 }
 
 TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs) {
+    return SendBytesUntil(data, length, Clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+TransportStatus CKesIPConnection::SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline) {
     switch (m_state.load()) {
         case Connected: break;
         // A connection that is going down is as good as gone to a sender.
@@ -239,9 +259,17 @@ TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, 
         case NoNetworkStack: return TS_STACK_NOT_INITIALIZED;
         default: return TS_NOT_ALLOWED;
     }
-    const Deadline deadline(timeoutMs);
     if (length == 0) return TS_OK;
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+    // Behind a sender that the gateway keeps waiting, give up at our own
+    // deadline; that sender closes the connection at its own.
+    if (!m_sendLock.LockUntil(deadline, [this] { return m_state.load() != Connected; })) {
+        return m_state.load() == Connected ? TS_TIMEOUT : TS_NOT_CONNECTED;
+    }
+    struct Unlock {
+        TimedLock& lock;
+        ~Unlock() { lock.Unlock(); }
+    } unlock{m_sendLock};
+    if (m_state.load() != Connected) return TS_NOT_CONNECTED;
     const platform::SocketHandle socket = m_socket.load();
     // A telegram almost always fits the socket's buffer at once; waiting for
     // room first would cost a system call per telegram for nothing.
@@ -249,11 +277,10 @@ TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, 
     if (sentAtOnce < 0) return TS_SOCKET_ERROR;
     data += sentAtOnce;
     length -= static_cast<size_t>(sentAtOnce);
-    if (length == 0) return TS_OK;
-    int64_t interval = timeoutMs;
-    for (;;) {
+    while (length > 0) {
         if (m_state.load() != Connected) return TS_NOT_CONNECTED;
-        const platform::WaitResult ready = platform::WaitWritable(socket, interval);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const platform::WaitResult ready = platform::WaitWritable(socket, std::max<int64_t>(left, 0));
         if (ready == platform::WaitResult::Timeout) {
             Close();
             return TS_TIMEOUT;
@@ -266,13 +293,12 @@ TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, 
         if (sent < 0) return TS_SOCKET_ERROR;
         data += sent;
         length -= static_cast<size_t>(sent);
-        if (length == 0) return TS_OK;
-        if (deadline.Passed()) {
+        if (length > 0 && Clock::now() >= deadline) {
             Close();
             return TS_TIMEOUT;
         }
-        interval = std::max<int64_t>(deadline.RemainingMs(), 0);
     }
+    return TS_OK;
 }
 
 TransportStatus CKesIPConnection::Close() {
@@ -282,6 +308,9 @@ TransportStatus CKesIPConnection::Close() {
     const platform::SocketHandle socket = m_socket.load();
     if (socket != platform::kInvalidSocket) platform::Shutdown(socket);
     m_state = Disconnected;
+    // After the hook: a waiter that wakes finds its client told already.
+    m_room.Shut();
+    m_sendLock.WakeAll();
     return TS_OK;
 }
 
@@ -289,63 +318,32 @@ void CKesIPConnection::ConnectionLost() { Close(); }
 
 void CKesIPConnection::CReadThread::Run() {
     CKesIPConnection& connection = *m_ipConnection;
-    const platform::SocketHandle socket = connection.m_socket.load();
     if (StopRequested()) return;
-    while (connection.m_state.load() == Connected) {
-        if (connection.m_directReads.exchange(0) != 0) {
-            if (WaitForStop(kStandAsideMs)) break;
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(connection.m_receiveMutex);
-            const platform::WaitResult ready = platform::WaitReadable(socket, kReadWaitMs);
-            if (ready == platform::WaitResult::Ready) {
-                connection.ReceiveAndDispatch(socket);
-            } else if (ready == platform::WaitResult::Failed) {
-                connection.ConnectionLost();
-            }
-        }
+    while (connection.m_room.ReceiveThreadTurn(kStandAsideMs)) {
+        connection.ReadOnce(kReadWaitMs);
+        connection.m_room.ReceiveThreadRead();
         if (StopRequested()) break;
     }
 }
 
-CKesIPConnection::DirectRead CKesIPConnection::ReadDirect(int64_t waitMs, uint64_t seen) {
-    m_directReads.fetch_add(1, std::memory_order_relaxed);
-    std::unique_lock<std::mutex> lock(m_receiveMutex, std::try_to_lock);
-    if (!lock.owns_lock()) return DirectRead::Busy;
-    if (m_state.load() != Connected || !m_framer) return DirectRead::Lost;
-    // What the waiter wants may have come in with the last reader's receive.
-    if (m_receives.load(std::memory_order_relaxed) != seen) return DirectRead::Received;
+void CKesIPConnection::ReadOnce(int64_t waitMs) {
     const platform::SocketHandle socket = m_socket.load();
     const platform::WaitResult ready = platform::WaitReadable(socket, waitMs);
-    if (ready == platform::WaitResult::Timeout) return DirectRead::Idle;
+    if (ready == platform::WaitResult::Timeout) return;
     if (ready == platform::WaitResult::Failed) {
         ConnectionLost();
-        return DirectRead::Lost;
+        return;
     }
-    return ReceiveAndDispatch(socket) ? DirectRead::Received : DirectRead::Lost;
-}
-
-bool CKesIPConnection::ReceiveAndDispatch(platform::SocketHandle socket) {
     const int64_t received = platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize());
-    const bool framed = received > 0 && FrameReceived(*m_framer, static_cast<size_t>(received));
-    m_receives.fetch_add(1, std::memory_order_release);
-    if (!framed) ConnectionLost();
-    return framed;
+    if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) ConnectionLost();
 }
 
-bool CKesIPConnection::AwaitSignal(CKesEvent& event, int64_t timeoutMs) {
-    // The alive thread never reads: a telegram it dispatched could be the
-    // alive request that destroys it.
-    if (std::this_thread::get_id() == m_aliveThreadId.load()) return event.Wait(std::max<int64_t>(timeoutMs, 0));
-    const Deadline deadline(static_cast<uint32_t>(std::max<int64_t>(timeoutMs, 0)));
+WaitRoom::Turn CKesIPConnection::Await(Waiter& waiter, Clock::time_point deadline) {
     for (;;) {
-        const uint64_t seen = ReceiveCount();
-        if (event.Wait(0)) return true;
-        const int64_t remaining = std::max<int64_t>(deadline.RemainingMs(), 0);
-        const DirectRead read = ReadDirect(remaining, seen);
-        if (read == DirectRead::Busy && event.Wait(std::min(remaining, kBusyRetryMs))) return true;
-        if (read == DirectRead::Lost || deadline.Passed()) return event.Wait(0);
+        const WaitRoom::Turn turn = m_room.NextTurn(waiter, deadline);
+        if (turn != WaitRoom::Turn::Read) return turn;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ReadOnce(std::max<int64_t>(left, 0));
     }
 }
 
@@ -370,7 +368,7 @@ void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length
         if (!request.IsValid() || request.Checksum() != request.ComputeChecksum()) return;
         const std::string data(request.Data().begin(), request.Data().end());
         const uint8_t result = OnConnectRequest(data) ? 0 : 0xFF;
-        SendTelegram(CKesMsg(&result, 1, m_cnfConnect, request.TelegramId()), kReplyTimeoutMs);
+        SendTelegram(CKesMsg(&result, 1, m_cnfConnect, request.TelegramId()), ReplyTimeout(kReplyTimeoutMs));
         if (result != 0) Close();
     } else if (code == m_cnfConnect || code == m_cnfDisconnect) {
         const CKesMsg confirmation(telegram, length);
@@ -379,16 +377,16 @@ void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length
         }
         if (code == m_cnfConnect) {
             m_connectResult = confirmation.Data()[0];
-            m_connectConfirmed.Signal();
+            m_room.Deliver(kConnectConfirmed);
         } else {
             m_disconnectResult = confirmation.Data()[0];
-            m_disconnectConfirmed.Signal();
+            m_room.Deliver(kDisconnectConfirmed);
         }
     } else if (code == m_cmdDisconnect) {
         const CKesMsg request(telegram, length);
         if (!request.IsValid() || request.Checksum() != request.ComputeChecksum()) return;
         const uint8_t ok = 0;
-        SendTelegram(CKesMsg(&ok, 1, m_cnfDisconnect, request.TelegramId()), kReplyTimeoutMs);
+        SendTelegram(CKesMsg(&ok, 1, m_cnfDisconnect, request.TelegramId()), ReplyTimeout(kReplyTimeoutMs));
         Close();
     } else {
         OnTelegram(telegram, length);
@@ -407,7 +405,7 @@ void CKesIPConnection::HandleAliveRequest(const uint8_t* telegram, uint16_t leng
         m_aliveInterval = interval;
         if (interval == 0) {
             m_aliveActive = 0;
-            m_aliveThread.reset();
+            StopAliveThread();
         } else {
             replyTimeout = interval;
             if (m_aliveActive.load() == 0) {
@@ -421,7 +419,7 @@ void CKesIPConnection::HandleAliveRequest(const uint8_t* telegram, uint16_t leng
     }
     request.SetCommandCode(m_cnfAlive);
     request.Assign(&result, 1);
-    SendTelegram(request, replyTimeout);
+    SendTelegram(request, ReplyTimeout(replyTimeout));
 }
 
 void CKesIPConnection::CAliveThread::Run() {

@@ -1,17 +1,18 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "telegram/CKesMsg.h"
-#include "transport/CKesEvent.h"
 #include "transport/CKesThread.h"
 #include "transport/Platform.h"
+#include "transport/TimedLock.h"
 #include "transport/TransportStatus.h"
+#include "transport/WaitRoom.h"
 
 namespace kestrix {
 
@@ -54,6 +55,7 @@ public:
     TransportStatus Disconnect(uint32_t timeoutMs);
     TransportStatus SendTelegram(const CKesMsg& message, uint32_t timeoutMs);
     // Sends one whole block; blocks of concurrent senders never interleave.
+    // A sender waiting for another one's block gives up at its own deadline.
     TransportStatus SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs);
     TransportStatus Close();
 
@@ -61,17 +63,16 @@ public:
     // calls it before the hooks' target goes away.
     void StopThreads();
 
-    enum class DirectRead { Received, Idle, Busy, Lost };
-    // Lets a waiting thread read the socket itself for up to `waitMs`,
-    // dispatching what arrives as the receive thread would. That spares the
-    // hand-over from the receive thread, a wake-up that costs more than a
-    // loopback round trip. `seen` is ReceiveCount() from before the waiter
-    // last looked for what it waits for; if another thread has received
-    // since, Received comes back at once so that the waiter looks again.
-    // Busy when another thread is reading; Idle when nothing arrived in
-    // time; Lost when the connection is down.
-    DirectRead ReadDirect(int64_t waitMs, uint64_t seen);
-    uint64_t ReceiveCount() const { return m_receives.load(std::memory_order_acquire); }
+    // The waiters for telegrams of this connection. A device confirmation
+    // is delivered under its telegram ID.
+    WaitRoom& Waiters() { return m_room; }
+    // Waits, registered in Waiters(), until the waiter is delivered, the
+    // connection goes down or the deadline passes. Handed the reader role,
+    // the waiting thread reads the socket itself and dispatches what
+    // arrives as the receive thread would: that spares the hand-over from
+    // the receive thread, a wake-up that costs more than a loopback round
+    // trip.
+    WaitRoom::Turn Await(Waiter& waiter, WaitRoom::Clock::time_point deadline);
 
     // What the receive thread does with `received` new bytes in the framer:
     // frames them and dispatches every complete telegram. False when the
@@ -100,20 +101,29 @@ private:
     class CReadThread;
     class CAliveThread;
 
-    // Receives once into m_framer and dispatches; the caller holds
-    // m_receiveMutex. False when the connection was lost.
-    bool ReceiveAndDispatch(platform::SocketHandle socket);
-    // Waits for `event`, reading the socket meanwhile when nobody else does.
-    bool AwaitSignal(CKesEvent& event, int64_t timeoutMs);
+    using Clock = WaitRoom::Clock;
+    // Handshake confirmations are delivered under keys beyond any telegram ID.
+    static constexpr uint32_t kConnectConfirmed = 0x10001;
+    static constexpr uint32_t kDisconnectConfirmed = 0x10002;
+
+    // Waits up to `waitMs` for the socket, then receives once and
+    // dispatches; only the holder of the reader role calls it.
+    void ReadOnce(int64_t waitMs);
+    TransportStatus SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline);
+    // Replies to the gateway's requests never wait longer than the
+    // connection's own time-out, however long the gateway allows.
+    uint32_t ReplyTimeout(uint32_t allowedMs) const { return std::min(allowedMs, m_replyCapMs.load()); }
+    // Stops and joins the alive thread, ending its waits first.
+    void StopAliveThread();
+    bool OnAliveThread() const { return std::this_thread::get_id() == m_aliveThreadId.load(); }
     void DispatchTelegram(const uint8_t* telegram, uint16_t length);
     void HandleAliveRequest(const uint8_t* telegram, uint16_t length);
     // A receive failed or the stream broke: close as a lost connection.
     void ConnectionLost();
     void SetCommandCodes(uint8_t deviceType);
 
-    CKesEvent m_connectConfirmed;
-    CKesEvent m_disconnectConfirmed;
-    // Written by the receive thread before it signals the matching event.
+    WaitRoom m_room;
+    // Written by the reading thread before it delivers the confirmation.
     std::atomic<uint8_t> m_connectResult{0};
     std::atomic<uint8_t> m_disconnectResult{0};
     // Set by Connect before the receive thread starts; read by it.
@@ -127,28 +137,25 @@ private:
     std::string m_peerName;
     std::string m_hostName;
     uint16_t m_port = 0;
+    // The time-out given to Connect; caps the replies.
+    std::atomic<uint32_t> m_replyCapMs{0};
     std::unique_ptr<CReadThread> m_readThread;
-    // Created and destroyed on the receive thread only (alive requests),
-    // and by the destructor once the receive thread has ended.
+    // Created and destroyed by the holder of the reader role (alive
+    // requests), and by StopThreads once the receive thread has ended.
     std::unique_ptr<CAliveThread> m_aliveThread;
     // Set by the alive thread when it starts; read by threads that wait.
     std::atomic<std::thread::id> m_aliveThreadId{};
+    // Set while the alive thread is being stopped; ends its waits.
+    std::atomic<bool> m_aliveStopping{false};
     // Alive fields: written by the receive and alive threads, read by both.
     std::atomic<int32_t> m_aliveActive{0};
     std::atomic<uint32_t> m_aliveTicks{0};
     std::atomic<uint32_t> m_aliveInterval{0};
     std::atomic<uint32_t> m_lastReceiveTick{0};
     // One whole telegram at a time on the wire.
-    std::mutex m_sendMutex;
-    // Whoever holds it reads the socket and owns m_framer: the receive
-    // thread, or a thread waiting in ReadDirect.
-    std::mutex m_receiveMutex;
+    TimedLock m_sendLock;
+    // Owned by whoever holds the reader role.
     std::unique_ptr<TelegramFramer> m_framer;
-    // Direct reads tried since the receive thread last looked; while they
-    // keep coming, the receive thread stands aside.
-    std::atomic<uint32_t> m_directReads{0};
-    // Receives dispatched so far; advanced under m_receiveMutex.
-    std::atomic<uint64_t> m_receives{0};
 };
 
 }  // namespace kestrix

@@ -184,22 +184,16 @@ TEST_F(ExchangeTest, ThreadsSharingAHandleEachGetTheirOwnConfirmation) {
 TEST(ConfirmationStoreBound, FloodDropsOldestUnawaitedEntriesButKeepsAwaitedOnes) {
     ConfirmationStore store(64 * 1024);
     const Bytes big(10000, 0xAB);
-    std::unique_ptr<CKestrixMsg> awaited;
-    std::thread waiter([&] {
-        awaited = store.WaitAndTake(3, std::chrono::steady_clock::now() + std::chrono::seconds(5),
-                                    [] { return false; });
-    });
-    // Give the waiter time to register before the flood.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const ConfirmationStore::Awaiting awaiting(store, 3);
+    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 3), LocalNow());
     store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 2), LocalNow());
     for (uint16_t id = 10; id < 400; ++id) {
         store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, id), LocalNow());
-        EXPECT_LE(store.Bytes(), 64u * 1024u);
+        EXPECT_LE(store.Bytes(), 64u * 1024u + big.size() + ConfirmationStore::kEntryOverhead);
     }
     EXPECT_EQ(store.Take(2), nullptr);
     EXPECT_NE(store.Take(399), nullptr);
-    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 3), LocalNow());
-    waiter.join();
+    const std::unique_ptr<CKestrixMsg> awaited = store.Take(3);
     ASSERT_TRUE(awaited);
     EXPECT_EQ(awaited->TelegramId(), 3);
 }

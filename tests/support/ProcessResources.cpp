@@ -3,6 +3,7 @@
 #if defined(__linux__)
 #include <dirent.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #endif
 
 #if defined(__has_feature)
@@ -47,9 +48,23 @@ bool ReadProcessResources(ProcessResources& out) {
 #endif
     return out.descriptors >= 0 && out.threads > 0;
 }
+
+bool ReadProcessUsage(ProcessUsage& out) {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return false;
+    auto micros = [](const timeval& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; };
+    out.cpuMicroseconds = micros(usage.ru_utime) + micros(usage.ru_stime);
+    out.contextSwitches = usage.ru_nvcsw + usage.ru_nivcsw;
+    return true;
+}
 #else
 bool ReadProcessResources(ProcessResources& out) {
     out = ProcessResources{};
+    return false;
+}
+
+bool ReadProcessUsage(ProcessUsage& out) {
+    out = ProcessUsage{};
     return false;
 }
 #endif

@@ -17,4 +17,12 @@ struct ProcessResources {
 // False where the platform offers no way to count them.
 bool ReadProcessResources(ProcessResources& out);
 
+// What the process has used so far, all threads together.
+struct ProcessUsage {
+    long long cpuMicroseconds = 0;  // user and system
+    long long contextSwitches = 0;  // voluntary and involuntary
+};
+
+bool ReadProcessUsage(ProcessUsage& out);
+
 }  // namespace kestrix::test

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace kestrix {
+
+// A thread waiting for one telegram that the receive path delivers: a
+// device confirmation by its telegram ID, or a handshake confirmation. It
+// lives on the waiting thread's stack and is known to the room only while
+// registered there.
+struct Waiter {
+    explicit Waiter(uint32_t key, bool mayRead = true, const std::atomic<bool>* abandon = nullptr)
+        : key(key), mayRead(mayRead), abandon(abandon) {}
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+
+    const uint32_t key;
+    // False for a thread that must never read the socket itself.
+    const bool mayRead;
+    // When set (and the room woken), the wait ends at once.
+    const std::atomic<bool>* abandon;
+    // Guarded by the room's mutex.
+    bool delivered = false;
+    std::condition_variable wake;
+};
+
+// The waiters of one connection, and the reader role: at any time the
+// socket is read by the receive thread, by one waiter, or for a moment by
+// nobody. Whoever gives the role up hands it on explicitly, so no waiter
+// ever looks for work on a timer: each sleeps until it is delivered, given
+// the socket, the room shuts or its deadline passes.
+class WaitRoom {
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class Turn { Delivered, Read, Shut, TimedOut };
+
+    // Registers a waiter for the life of the object.
+    class Stay {
+    public:
+        Stay(WaitRoom& room, Waiter& waiter);
+        ~Stay();
+        Stay(const Stay&) = delete;
+        Stay& operator=(const Stay&) = delete;
+
+    private:
+        WaitRoom& m_room;
+        Waiter& m_waiter;
+    };
+
+    // Opens the room for a new connection; nobody holds the reader role.
+    void Open();
+    // Ends every wait and the receive thread's turns.
+    void Shut();
+    // Wakes every waiter to look at its abandon flag.
+    void WakeAll();
+    // Marks the waiters for `key` delivered and wakes them.
+    void Deliver(uint32_t key);
+
+    // Sleeps until the waiter is delivered, may read (Read: read the socket
+    // once, then ask again), the room shuts or the deadline passes.
+    Turn NextTurn(Waiter& waiter, Clock::time_point deadline);
+
+    // The receive thread's side: blocks until it holds the reader role,
+    // false once the room is shut. A role that has just come free is left
+    // to the waiters for `graceMs` first: a caller that comes back at once
+    // reads its own answer, which is cheaper than a hand-over between
+    // threads.
+    bool ReceiveThreadTurn(int64_t graceMs);
+    // After each read of the receive thread: it gives the role to a caller
+    // that waits, so that callers read their own answers.
+    void ReceiveThreadRead();
+
+private:
+    void HandOnLocked();
+    bool ReceiveThreadHolds() const { return m_reader == &m_receiveThreadMark; }
+
+    std::mutex m_mutex;
+    // All guarded by m_mutex.
+    std::vector<Waiter*> m_waiters;
+    // The waiter that reads, &m_receiveThreadMark for the receive thread, or none.
+    const void* m_reader = nullptr;
+    bool m_open = false;
+    bool m_receiveThreadSleeps = false;
+    std::condition_variable m_receiveThreadWake;
+    char m_receiveThreadMark = 0;
+};
+
+}  // namespace kestrix
