@@ -252,6 +252,7 @@ int32_t CKestrixClientSPI::SequenceReq(const uint8_t* sequence, uint16_t sequenc
     if (sequenceLength > kMaxTelegramData && sequence != nullptr) return RC_BAD_PARAMETER;
     const uint16_t id = NextTelegramId();
     const CKestrixMsg request(sequence, sequence != nullptr ? sequenceLength : 0, spi::kSequence, id);
+    DiscardStale(id);
     const int32_t result = Send(request);
     if (telegramId != nullptr) *telegramId = id;
     return result;
