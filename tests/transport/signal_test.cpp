@@ -40,8 +40,8 @@ public:
         struct sigaction action{};
         action.sa_handler = Ignore;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGALRM, &action, &m_oldAlarm);
-        sigaction(SIGUSR1, &action, &m_oldUser);
+        sigaction(SIGALRM, &action, nullptr);
+        sigaction(SIGUSR1, &action, nullptr);
         itimerval timer{};
         timer.it_interval.tv_usec = kSignalPeriodMs * 1000;
         timer.it_value.tv_usec = kSignalPeriodMs * 1000;
@@ -63,8 +63,8 @@ public:
         m_sender.join();
         const itimerval off{};
         setitimer(ITIMER_REAL, &off, nullptr);
-        sigaction(SIGALRM, &m_oldAlarm, nullptr);
-        sigaction(SIGUSR1, &m_oldUser, nullptr);
+        // The handlers stay: a signal still on its way would otherwise meet
+        // the default action and end the process.
     }
     int Sent() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,8 +73,6 @@ public:
 
 private:
     pthread_t m_target;
-    struct sigaction m_oldAlarm{};
-    struct sigaction m_oldUser{};
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_stop = false;
