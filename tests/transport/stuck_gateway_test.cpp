@@ -90,7 +90,8 @@ TEST_F(StuckGateway, GatewayThatStopsReadingHoldsNoCallBeyondItsTimeOut) {
     const auto closing = Clock::now();
     EXPECT_EQ(SPICloseDevice(handle), RC_OK);
     handle = -1;
-    EXPECT_LE(MsSince(closing), 500 + kMarginMs);
+    // Its disconnect may queue behind the stuck reply for a whole time-out.
+    EXPECT_LE(MsSince(closing), 2 * 500 + kMarginMs);
 }
 
 TEST_F(StuckGateway, CloseWhileTheAliveThreadWaitsForAnUnconfirmedDisconnect) {
