@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import collections
 import ctypes
 import threading
+from concurrent.futures import Future, ThreadPoolExecutor
 from types import TracebackType
-from typing import NamedTuple, Optional, Type, Union
+from typing import Deque, Iterable, Iterator, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _library
 from ._errors import bad_argument, check
@@ -13,8 +15,11 @@ from ._errors import bad_argument, check
 DEVICE_INFO_SIZE = 20
 MAX_TRANSFER = 65528
 MAX_TIMEOUT_MS = 0x7FFFFFFF
+MAX_DEPTH = 64
 
 BytesLike = Union[bytes, bytearray, memoryview]
+# One transfer for transfer_many: the bytes to write, or those and the read length.
+TransferItem = Union[BytesLike, Tuple[BytesLike, Optional[int]]]
 
 
 class Globals(NamedTuple):
@@ -261,6 +266,48 @@ class Gateway:
         read = ctypes.create_string_buffer(read_length)
         check(int(_library.get().SPIDataReq(self._handle, write, len(write), read, read_length)), "transfer")
         return read.raw
+
+    def transfer_many(self, transfers: Iterable[TransferItem], depth: int = 8) -> Iterator[bytes]:
+        """Runs transfers with up to depth of them outstanding on this
+        connection and yields their answers in order, so that a slow network
+        costs about one round trip per depth transfers.
+
+        Args:
+            transfers: each the bytes to write, or a (write, read_length)
+                pair, as transfer() takes them; read lazily, at most depth
+                ahead of the answer yielded last.
+            depth: transfers outstanding at once, 1 to 64.
+        Yields:
+            The bytes each transfer read, in the order of transfers.
+        Raises:
+            BadArgumentError: depth out of range (at once), or a transfer's
+                arguments (when its turn comes).
+            KestrixError: the first transfer that failed, in order, as
+                transfer() raises it; nothing after it is yielded and no
+                further transfer starts.
+        """
+        if not isinstance(depth, int) or not 1 <= depth <= MAX_DEPTH:
+            raise bad_argument("transfer_many", f"depth {depth!r} out of range 1..{MAX_DEPTH}")
+        return self._transfer_many(iter(transfers), depth)
+
+    def _transfer_many(self, transfers: Iterator[TransferItem], depth: int) -> Iterator[bytes]:
+        pending: Deque[Future[bytes]] = collections.deque()
+        # The library's calls release the interpreter lock, so the pool's
+        # threads wait for their answers side by side on the one handle.
+        with ThreadPoolExecutor(max_workers=depth, thread_name_prefix="kestrix-transfer") as pool:
+            try:
+                for item in transfers:
+                    write, read_length = item if isinstance(item, tuple) else (item, None)
+                    # A copy, so that a buffer the caller reuses cannot change under the pool.
+                    snapshot = bytes(write) if isinstance(write, (bytearray, memoryview)) else write
+                    pending.append(pool.submit(self.transfer, snapshot, read_length))
+                    if len(pending) >= depth:
+                        yield pending.popleft().result()
+                while pending:
+                    yield pending.popleft().result()
+            finally:
+                for future in pending:
+                    future.cancel()
 
     def sequence_send(self, sequence: BytesLike) -> int:
         """Sends a command sequence without waiting for its answer.
