@@ -21,13 +21,9 @@ namespace {
 constexpr auto kBackgroundPoll = std::chrono::milliseconds(200);
 
 #if defined(_WIN32)
+// Windows consoles have no background process groups to wait out.
 bool StandardInputIsTerminal() {
     return _isatty(0) != 0;
-}
-
-// Windows consoles have no background process groups.
-bool InForeground() {
-    return true;
 }
 #else
 bool StandardInputIsTerminal() {
