@@ -56,11 +56,18 @@ uint16_t CKestrixClient::NextTelegramId() { return m_telegramId.fetch_add(1); }
 
 int32_t CKestrixClient::Send(const CKestrixMsg& request) {
     if (request.Refused()) return RC_BAD_PARAMETER;
-    // Plain locals, not thread_local: the Windows runtime may free a thread's
-    // storage before it runs the destructors of its thread_local objects.
-    std::vector<uint8_t> wire;
-    request.SerializeInto(wire);
-    return ResultFromTransport(m_connection.SendBytes(wire.data(), wire.size(), static_cast<uint32_t>(m_timeout)));
+    return SendRequest(request.CommandCode(), request.TelegramId(), request.Data().data(), request.Data().size(), 0,
+                       Deadline());
+}
+
+int32_t CKestrixClient::SendRequest(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
+                                    std::chrono::steady_clock::time_point deadline) {
+    if (size > kMaxTelegramData || padding > kMaxTelegramData - size) return RC_BAD_PARAMETER;
+    return ResultFromTransport(m_connection.SendTelegramUntil(code, id, data, size, padding, deadline));
+}
+
+std::chrono::steady_clock::time_point CKestrixClient::Deadline() const {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
 }
 
 std::unique_ptr<CKestrixMsg> CKestrixClient::ParseIncoming(const uint8_t* bytes, uint16_t length) {
@@ -70,13 +77,20 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::ParseIncoming(const uint8_t* bytes,
 }
 
 void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
-    std::unique_ptr<CKestrixMsg> telegram = ParseIncoming(bytes, length);
-    if (!telegram) return;
-    if (!IsConfirmationCode(telegram->CommandCode())) {
-        OnRequest(telegram);
+    const TelegramView view(bytes, length);
+    if (!view.Valid()) return;
+    if (!IsConfirmationCode(view.CommandCode())) {
+        std::unique_ptr<CKestrixMsg> telegram = ParseIncoming(bytes, length);
+        if (telegram) OnRequest(telegram);
         return;
     }
-    const uint16_t id = telegram->TelegramId();
+    const uint16_t id = view.TelegramId();
+    // A caller waiting with a place for its answer gets it copied there,
+    // straight from the receive buffer.
+    if (m_connection.Waiters().Offer(id, bytes, length)) return;
+    // Nobody waits for it that way: it is filed as a copy of its own.
+    std::unique_ptr<CKestrixMsg> telegram = m_confirmations.Spare();
+    telegram->Parse(bytes, length);
     m_confirmations.File(std::move(telegram), LocalNow());
     m_connection.Waiters().Deliver(id);
 }
@@ -135,6 +149,20 @@ int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKe
     return RC_OK;
 }
 
+int32_t CKestrixClient::CollectInto(AnswerWaiter& answer) {
+    const auto deadline = Deadline();
+    {
+        const WaitRoom::Stay waiting(m_connection.Waiters(), answer);
+        // Filed before the waiter was registered, or copied into place
+        // after: the look into the store comes after the registration.
+        if (!m_confirmations.Has(static_cast<uint16_t>(answer.key)) && m_timeout > 0) {
+            m_connection.Await(answer, deadline);
+        }
+        m_connection.Waiters().Withdraw(answer);
+    }
+    return AnswerResult(answer);
+}
+
 void CKestrixClient::DiscardStale(uint16_t telegramId) {
     // Whatever is filed under an ID before its request leaves cannot be the
     // answer: a stray one, or one left uncollected from an earlier use of
@@ -143,10 +171,47 @@ void CKestrixClient::DiscardStale(uint16_t telegramId) {
 }
 
 int32_t CKestrixClient::ResultFromConfirmation(const CKestrixMsg& confirmation) const {
+    return ResultFromResultByte(confirmation.Data().size(), confirmation.Data().empty() ? 0 : confirmation.Data()[0]);
+}
+
+int32_t CKestrixClient::ResultFromResultByte(size_t dataSize, uint8_t result) const {
     const int32_t type = (m_deviceType & 0xFF) << 8;
-    if (confirmation.Data().empty()) return RC_BAD_CONFIRMATION | type;
-    const uint8_t result = confirmation.Data()[0];
+    if (dataSize == 0) return RC_BAD_CONFIRMATION | type;
     return result == 0 ? RC_OK : (type | result);
+}
+
+int32_t CKestrixClient::ExchangeInto(uint16_t code, const uint8_t* data, size_t size, size_t padding,
+                                     AnswerWaiter& answer) {
+    const auto deadline = Deadline();
+    const auto id = static_cast<uint16_t>(answer.key);
+    DiscardStale(id);
+    {
+        // Registered before the request leaves, so that whoever reads its
+        // confirmation copies the answer into place. Leaving the room ends
+        // that before this call returns, even for a confirmation that is
+        // on its way.
+        const WaitRoom::Stay waiting(m_connection.Waiters(), answer);
+        const int32_t sent = SendRequest(code, id, data, size, padding, deadline);
+        if (sent != RC_OK) return sent;
+        if (m_timeout > 0) m_connection.Await(answer, deadline);
+        m_connection.Waiters().Withdraw(answer);
+    }
+    return AnswerResult(answer);
+}
+
+int32_t CKestrixClient::AnswerResult(AnswerWaiter& answer) {
+    // After Withdraw nothing more is offered to the waiter. One that was
+    // woken for a filed confirmation finds it in the store.
+    if (!answer.Taken()) {
+        if (std::unique_ptr<CKestrixMsg> filed = TakeConfirmation(static_cast<uint16_t>(answer.key))) {
+            answer.Take(*filed);
+            m_confirmations.Recycle(std::move(filed));
+        }
+    }
+    RemoveObsoleteConfirmations();
+    if (!answer.Taken()) return MissingConfirmationResult();
+    if (answer.Check() != RC_OK) return answer.Check();
+    return ResultFromResultByte(answer.DataSize(), answer.ResultByte());
 }
 
 uint16_t CKestrixClient::Code(uint8_t command) const { return CommandCode(static_cast<uint32_t>(m_deviceType), command); }
@@ -233,42 +298,27 @@ int32_t CKestrixClientSPI::DataReq(const uint8_t* writeData, uint16_t writeLengt
     if ((writeData == nullptr && writeLength > 0) || (readData == nullptr && readLength > 0)) {
         return RC_BAD_PARAMETER;
     }
-    const size_t size = std::max(writeLength, readLength);
-    if (size > kMaxTelegramData) return RC_BAD_PARAMETER;
-    std::vector<uint8_t> payload(size, 0);
-    if (writeLength > 0) std::memcpy(payload.data(), writeData, writeLength);
-    std::unique_ptr<CKestrixMsg> confirmation;
-    const CKestrixMsg request(payload.data(), size, spi::kDataReq, NextTelegramId());
-    const int32_t exchanged = Exchange(request, confirmation);
-    if (exchanged != RC_OK) return exchanged;
-    const auto& data = confirmation->Data();
-    if (data.size() > 1 && readLength > 0) {
-        std::memcpy(readData, data.data() + 1, std::min<size_t>(readLength, data.size() - 1));
-    }
-    return ResultFromConfirmation(*confirmation);
+    if (std::max(writeLength, readLength) > kMaxTelegramData) return RC_BAD_PARAMETER;
+    // The write bytes go out as they are, zero bytes up to the read length
+    // after them, and the answer lands in readData.
+    const size_t padding = readLength > writeLength ? readLength - writeLength : 0;
+    AnswerWaiter answer(NextTelegramId(), ConfirmationCode(spi::kDataReq), readData, readLength);
+    return ExchangeInto(spi::kDataReq, writeData, writeLength, padding, answer);
 }
 
 int32_t CKestrixClientSPI::SequenceReq(const uint8_t* sequence, uint16_t sequenceLength, uint16_t* telegramId) {
     if (sequenceLength > kMaxTelegramData && sequence != nullptr) return RC_BAD_PARAMETER;
     const uint16_t id = NextTelegramId();
-    const CKestrixMsg request(sequence, sequence != nullptr ? sequenceLength : 0, spi::kSequence, id);
     DiscardStale(id);
-    const int32_t result = Send(request);
+    const int32_t result = SendRequest(spi::kSequence, id, sequence, sequence != nullptr ? sequenceLength : 0, 0,
+                                       Deadline());
     if (telegramId != nullptr) *telegramId = id;
     return result;
 }
 
 int32_t CKestrixClientSPI::SequenceGetCnf(uint16_t telegramId, uint8_t* buffer, uint16_t bufferSize) {
-    std::unique_ptr<CKestrixMsg> confirmation = GetConfirmation(telegramId);
-    if (!confirmation) return MissingConfirmationResult();
-    if (confirmation->Checksum() != confirmation->ComputeChecksum()) return RC_BAD_CHECKSUM;
-    if (confirmation->CommandCode() != ConfirmationCode(spi::kSequence)) return RC_NOT_CONFIRMED;
-    const int32_t result = ResultFromConfirmation(*confirmation);
-    const auto& data = confirmation->Data();
-    if (buffer != nullptr && data.size() > 1 && bufferSize > 0) {
-        std::memcpy(buffer, data.data() + 1, std::min<size_t>(bufferSize, data.size() - 1));
-    }
-    return result;
+    AnswerWaiter answer(telegramId, ConfirmationCode(spi::kSequence), buffer, buffer != nullptr ? bufferSize : 0);
+    return CollectInto(answer);
 }
 
 }  // namespace kestrix

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/AnswerWaiter.h"
 #include "client/ConfirmationStore.h"
 #include "telegram/CKestrixMsg.h"
 #include "transport/CKesIPConnection.h"
@@ -85,6 +86,18 @@ protected:
     std::unique_ptr<CKestrixMsg> ParseIncoming(const uint8_t* bytes, uint16_t length);
     // Takes the waiter's confirmation, waiting for it until the deadline.
     std::unique_ptr<CKestrixMsg> Collect(Waiter& waiter, std::chrono::steady_clock::time_point deadline);
+    // The steady path of the large-data calls: no telegram object, the
+    // request built once in the connection's buffer, the answer copied once
+    // into the waiter's place. ExchangeInto sends and waits; CollectInto (the
+    // fetch of a sequence answer) only waits. Both return the checked result.
+    int32_t ExchangeInto(uint16_t code, const uint8_t* data, size_t size, size_t padding, AnswerWaiter& answer);
+    int32_t CollectInto(AnswerWaiter& answer);
+    // The result for a waiter that has left the room.
+    int32_t AnswerResult(AnswerWaiter& answer);
+    int32_t SendRequest(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
+                        std::chrono::steady_clock::time_point deadline);
+    int32_t ResultFromResultByte(size_t dataSize, uint8_t result) const;
+    std::chrono::steady_clock::time_point Deadline() const;
     void DiscardStale(uint16_t telegramId);
 
 private:

@@ -27,6 +27,11 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::Take(uint16_t telegramId) {
     return TakeLocked(telegramId);
 }
 
+bool ConfirmationStore::Has(uint16_t telegramId) {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    return m_entries.count(telegramId) != 0;
+}
+
 std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) {
     auto it = m_entries.find(telegramId);
     if (it == m_entries.end()) return nullptr;
@@ -73,8 +78,22 @@ void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
     }
 }
 
+std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {
+    {
+        std::lock_guard<CKesMutex> lock(m_storeMutex);
+        if (m_spare) return std::move(m_spare);
+    }
+    return std::make_unique<CKestrixMsg>();
+}
+
+void ConfirmationStore::Recycle(std::unique_ptr<CKestrixMsg> telegram) {
+    std::lock_guard<CKesMutex> lock(m_storeMutex);
+    if (!m_spare) m_spare = std::move(telegram);
+}
+
 void ConfirmationStore::Clear() {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
+    m_spare.reset();
     m_entries.clear();
     m_byAge.clear();
     m_bytes = 0;

@@ -32,6 +32,7 @@ public:
     // Files a confirmation, replacing an earlier one with the same ID.
     void File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received);
     std::unique_ptr<CKestrixMsg> Take(uint16_t telegramId);
+    bool Has(uint16_t telegramId);
     // Marks a confirmation as awaited for the life of the object, so that
     // the bound never drops it: taken before the request goes out, it also
     // covers an answer that arrives before its caller has begun to wait.
@@ -46,6 +47,12 @@ public:
         ConfirmationStore& m_store;
         uint16_t m_telegramId;
     };
+
+    // A telegram to file the next confirmation in: the one last handed back
+    // with Recycle, whose memory fits the last large answer, so that a
+    // steady flow of confirmations allocates nothing the size of its data.
+    std::unique_ptr<CKestrixMsg> Spare();
+    void Recycle(std::unique_ptr<CKestrixMsg> telegram);
 
     // Drops entries received before `limit` (compared in whole milliseconds).
     void RemoveReceivedBefore(const CKesLocalTime& limit);
@@ -69,6 +76,7 @@ private:
     // The IDs in filing order, so that the oldest entry is found at once.
     std::map<uint64_t, uint16_t> m_byAge;
     std::map<uint16_t, int> m_waiters;
+    std::unique_ptr<CKestrixMsg> m_spare;
     size_t m_bytes = 0;
     uint64_t m_nextSequence = 0;
     size_t m_byteLimit;

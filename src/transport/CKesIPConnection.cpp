@@ -11,7 +11,6 @@
 namespace kestrix {
 
 namespace {
-constexpr int64_t kReadWaitMs = 1000;
 // How long the receive thread leaves a freed socket to returning callers.
 // It bounds the delay of a telegram nobody waits for right after a call.
 constexpr int64_t kStandAsideMs = 5;
@@ -250,26 +249,64 @@ TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, 
     return SendBytesUntil(data, length, Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
+// The send lock, taken for one whole telegram.
+class CKesIPConnection::SendTurn {
+public:
+    SendTurn(CKesIPConnection& connection, Clock::time_point deadline) : m_lock(connection.m_sendLock) {
+        m_status = Sendable(connection.m_state.load());
+        if (m_status != TS_OK) return;
+        // Behind a sender that the gateway keeps waiting, give up at our own
+        // deadline; that sender closes the connection at its own.
+        if (!m_lock.LockUntil(deadline, [&connection] { return connection.m_state.load() != Connected; })) {
+            m_status = connection.m_state.load() == Connected ? TS_TIMEOUT : TS_NOT_CONNECTED;
+            return;
+        }
+        m_locked = true;
+        if (connection.m_state.load() != Connected) m_status = TS_NOT_CONNECTED;
+    }
+    ~SendTurn() {
+        if (m_locked) m_lock.Unlock();
+    }
+    SendTurn(const SendTurn&) = delete;
+    SendTurn& operator=(const SendTurn&) = delete;
+
+    TransportStatus Status() const { return m_status; }
+
+    static TransportStatus Sendable(int32_t state) {
+        switch (state) {
+            case Connected: return TS_OK;
+            // A connection that is going down is as good as gone to a sender.
+            case Closing:
+            case Disconnected: return TS_NOT_CONNECTED;
+            case NoNetworkStack: return TS_STACK_NOT_INITIALIZED;
+            default: return TS_NOT_ALLOWED;
+        }
+    }
+
+private:
+    TimedLock& m_lock;
+    TransportStatus m_status = TS_OK;
+    bool m_locked = false;
+};
+
 TransportStatus CKesIPConnection::SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline) {
-    switch (m_state.load()) {
-        case Connected: break;
-        // A connection that is going down is as good as gone to a sender.
-        case Closing:
-        case Disconnected: return TS_NOT_CONNECTED;
-        case NoNetworkStack: return TS_STACK_NOT_INITIALIZED;
-        default: return TS_NOT_ALLOWED;
-    }
-    if (length == 0) return TS_OK;
-    // Behind a sender that the gateway keeps waiting, give up at our own
-    // deadline; that sender closes the connection at its own.
-    if (!m_sendLock.LockUntil(deadline, [this] { return m_state.load() != Connected; })) {
-        return m_state.load() == Connected ? TS_TIMEOUT : TS_NOT_CONNECTED;
-    }
-    struct Unlock {
-        TimedLock& lock;
-        ~Unlock() { lock.Unlock(); }
-    } unlock{m_sendLock};
-    if (m_state.load() != Connected) return TS_NOT_CONNECTED;
+    if (length == 0) return SendTurn::Sendable(m_state.load());
+    const SendTurn turn(*this, deadline);
+    if (turn.Status() != TS_OK) return turn.Status();
+    return WriteHoldingLock(data, length, deadline);
+}
+
+TransportStatus CKesIPConnection::SendTelegramUntil(uint16_t code, uint16_t id, const uint8_t* data, size_t size,
+                                                    size_t padding, Clock::time_point deadline) {
+    const SendTurn turn(*this, deadline);
+    if (turn.Status() != TS_OK) return turn.Status();
+    // The buffer is the connection's and used under the send lock only, so
+    // it serves every sender without a copy the size of the data per call.
+    if (!m_sendBuffer.Build(code, id, data, size, padding)) return TS_NOT_ALLOWED;
+    return WriteHoldingLock(m_sendBuffer.Bytes(), m_sendBuffer.Size(), deadline);
+}
+
+TransportStatus CKesIPConnection::WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline) {
     const platform::SocketHandle socket = m_socket.load();
     // A telegram almost always fits the socket's buffer at once; waiting for
     // room first would cost a system call per telegram for nothing.
@@ -320,7 +357,7 @@ void CKesIPConnection::CReadThread::Run() {
     CKesIPConnection& connection = *m_ipConnection;
     if (StopRequested()) return;
     while (connection.m_room.ReceiveThreadTurn(kStandAsideMs)) {
-        connection.ReadOnce(kReadWaitMs);
+        connection.ReceiveOnce();
         connection.m_room.ReceiveThreadRead();
         if (StopRequested()) break;
     }
@@ -334,7 +371,18 @@ void CKesIPConnection::ReadOnce(int64_t waitMs) {
         ConnectionLost();
         return;
     }
-    const int64_t received = platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize());
+    Dispatch(platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize()));
+}
+
+void CKesIPConnection::ReceiveOnce() {
+    // No readiness wait first: the receive blocks by itself, and the
+    // shutdown that ends the connection wakes it.
+    const int64_t received =
+        platform::ReceiveWaiting(m_socket.load(), m_framer->ReceiveSpace(), m_framer->ReceiveSize());
+    if (received != platform::kReceiveIdle) Dispatch(received);
+}
+
+void CKesIPConnection::Dispatch(int64_t received) {
     if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) ConnectionLost();
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "telegram/CKesMsg.h"
+#include "telegram/Telegram.h"
 #include "transport/CKesThread.h"
 #include "transport/Platform.h"
 #include "transport/TimedLock.h"
@@ -57,6 +58,10 @@ public:
     // Sends one whole block; blocks of concurrent senders never interleave.
     // A sender waiting for another one's block gives up at its own deadline.
     TransportStatus SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs);
+    // Builds a telegram (the data followed by `padding` zero bytes) and
+    // sends it, as SendBytes does, giving up at the deadline.
+    TransportStatus SendTelegramUntil(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
+                                      WaitRoom::Clock::time_point deadline);
     TransportStatus Close();
 
     // Ends the receive and alive threads now. The owner of a connection
@@ -106,10 +111,19 @@ private:
     static constexpr uint32_t kConnectConfirmed = 0x10001;
     static constexpr uint32_t kDisconnectConfirmed = 0x10002;
 
+    class SendTurn;
+
     // Waits up to `waitMs` for the socket, then receives once and
     // dispatches; only the holder of the reader role calls it.
     void ReadOnce(int64_t waitMs);
+    // Receives once, waiting as long as it takes, and dispatches; the
+    // receive thread's read.
+    void ReceiveOnce();
+    // Frames and dispatches `received` new bytes; a failed receive (0 or
+    // less) loses the connection.
+    void Dispatch(int64_t received);
     TransportStatus SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline);
+    TransportStatus WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline);
     // Replies to the gateway's requests never wait longer than the
     // connection's own time-out, however long the gateway allows.
     uint32_t ReplyTimeout(uint32_t allowedMs) const { return std::min(allowedMs, m_replyCapMs.load()); }
@@ -154,6 +168,8 @@ private:
     std::atomic<uint32_t> m_lastReceiveTick{0};
     // One whole telegram at a time on the wire.
     TimedLock m_sendLock;
+    // Telegrams built by SendTelegramUntil; used under m_sendLock.
+    TelegramBuffer m_sendBuffer;
     // Owned by whoever holds the reader role.
     std::unique_ptr<TelegramFramer> m_framer;
 };

@@ -59,6 +59,11 @@ int64_t Send(SocketHandle socket, const void* data, size_t size);
 int64_t SendNow(SocketHandle socket, const void* data, size_t size);
 // Bytes received, 0 when the peer closed, -1 on error.
 int64_t Receive(SocketHandle socket, void* data, size_t size);
+// Receive on a blocking socket with no deadline, woken by Shutdown. Where a
+// shutdown does not wake a blocked receive, it waits in slices and returns
+// kReceiveIdle after one without data, so that the caller can look again.
+constexpr int64_t kReceiveIdle = -2;
+int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size);
 // Ends both directions; wakes a thread waiting on the socket. The
 // descriptor stays allocated until CloseSocket.
 void Shutdown(SocketHandle socket);

@@ -167,6 +167,9 @@ int64_t Receive(SocketHandle socket, void* data, size_t size) {
     }
 }
 
+// A shutdown wakes a blocked receive here.
+int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) { return Receive(socket, data, size); }
+
 void Shutdown(SocketHandle socket) { shutdown(static_cast<int>(socket), SHUT_RDWR); }
 void CloseSocket(SocketHandle socket) { close(static_cast<int>(socket)); }
 int LastError() { return errno; }

@@ -221,6 +221,16 @@ int64_t Receive(SocketHandle socket, void* data, size_t size) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+// A shutdown does not wake a receive that is already blocked here, so the
+// wait goes in slices.
+int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) {
+    constexpr int64_t kSliceMs = 1000;
+    const WaitResult ready = WaitFor(socket, false, kSliceMs);
+    if (ready == WaitResult::Timeout) return kReceiveIdle;
+    if (ready == WaitResult::Failed) return -1;
+    return Receive(socket, data, size);
+}
+
 void Shutdown(SocketHandle socket) { shutdown(Native(socket), SD_BOTH); }
 void CloseSocket(SocketHandle socket) { closesocket(Native(socket)); }
 int LastError() { return WSAGetLastError(); }

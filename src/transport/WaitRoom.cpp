@@ -43,6 +43,26 @@ void WaitRoom::Deliver(uint32_t key) {
     }
 }
 
+bool WaitRoom::Offer(uint32_t key, const uint8_t* telegram, uint16_t length) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Waiter* waiter : m_waiters) {
+        if (waiter->key != key || waiter->delivered) continue;
+        if (!waiter->Accept(telegram, length)) return false;
+        waiter->delivered = true;
+        waiter->wake.notify_one();
+        return true;
+    }
+    return false;
+}
+
+bool WaitRoom::Withdraw(Waiter& waiter) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Marked delivered, it is offered nothing more and handed no reads.
+    const bool delivered = waiter.delivered;
+    waiter.delivered = true;
+    return delivered;
+}
+
 WaitRoom::Turn WaitRoom::NextTurn(Waiter& waiter, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {

@@ -16,8 +16,19 @@ namespace kestrix {
 struct Waiter {
     explicit Waiter(uint32_t key, bool mayRead = true, const std::atomic<bool>* abandon = nullptr)
         : key(key), mayRead(mayRead), abandon(abandon) {}
+    virtual ~Waiter() = default;
     Waiter(const Waiter&) = delete;
     Waiter& operator=(const Waiter&) = delete;
+
+    // Offered the telegram it waits for, in the reader's buffer and under
+    // the room's mutex: true when it has taken what it needs from it. The
+    // waiter leaves the room, under that mutex, before its memory goes, so
+    // nothing is ever written into a waiter that has given up.
+    virtual bool Accept(const uint8_t* telegram, uint16_t length) {
+        (void)telegram;
+        (void)length;
+        return false;
+    }
 
     const uint32_t key;
     // False for a thread that must never read the socket itself.
@@ -60,6 +71,12 @@ public:
     void WakeAll();
     // Marks the waiters for `key` delivered and wakes them.
     void Deliver(uint32_t key);
+    // Offers a telegram to the first waiter for `key` not yet delivered;
+    // true (and that waiter delivered and woken) when it accepted it.
+    bool Offer(uint32_t key, const uint8_t* telegram, uint16_t length);
+    // Ends the offers to the waiter, from its own thread: true when it had
+    // been delivered before.
+    bool Withdraw(Waiter& waiter);
 
     // Sleeps until the waiter is delivered, may read (Read: read the socket
     // once, then ask again), the room shuts or the deadline passes.
