@@ -27,7 +27,7 @@ public:
     // arrived while the waiter was being registered.
     bool Taken() const { return m_taken; }
     // Once taken: RC_OK, RC_BAD_CHECKSUM or RC_NOT_CONFIRMED.
-    int32_t Check() const { return m_check; }
+    int32_t Verdict() const { return m_check; }
     // The confirmation's data size and its first byte, the gateway's result.
     size_t DataSize() const { return m_dataSize; }
     uint8_t ResultByte() const { return m_resultByte; }

@@ -210,7 +210,7 @@ int32_t CKestrixClient::AnswerResult(AnswerWaiter& answer) {
     }
     RemoveObsoleteConfirmations();
     if (!answer.Taken()) return MissingConfirmationResult();
-    if (answer.Check() != RC_OK) return answer.Check();
+    if (answer.Verdict() != RC_OK) return answer.Verdict();
     return ResultFromResultByte(answer.DataSize(), answer.ResultByte());
 }
 

@@ -30,7 +30,7 @@ TEST(AnswerWaiter, CopiesTheAnswerOnceChecksPassAndNothingOtherwise) {
     Buffer buffer;
     AnswerWaiter good(kId, kCode, buffer.bytes, 3);
     good.Accept(Wire(kCode, kId, {0x21, 0x11, 0x22, 0x33, 0x44}).data(), 12);
-    EXPECT_EQ(good.Check(), RC_OK);
+    EXPECT_EQ(good.Verdict(), RC_OK);
     EXPECT_EQ(good.ResultByte(), 0x21);
     EXPECT_EQ(good.DataSize(), 5u);
     EXPECT_EQ(buffer.Get(), (Bytes{0x11, 0x22, 0x33, 0x5A}));
@@ -40,18 +40,18 @@ TEST(AnswerWaiter, CopiesTheAnswerOnceChecksPassAndNothingOtherwise) {
     Buffer untouched;
     AnswerWaiter badChecksum(kId, kCode, untouched.bytes, 4);
     badChecksum.Accept(spoiled.data(), static_cast<uint16_t>(spoiled.size()));
-    EXPECT_EQ(badChecksum.Check(), RC_BAD_CHECKSUM);
+    EXPECT_EQ(badChecksum.Verdict(), RC_BAD_CHECKSUM);
     AnswerWaiter wrongCode(kId, kCode, untouched.bytes, 4);
     const Bytes other = Wire(ConfirmationCode(spi::kSequence), kId, {0x00, 0x11});
     wrongCode.Accept(other.data(), static_cast<uint16_t>(other.size()));
-    EXPECT_EQ(wrongCode.Check(), RC_NOT_CONFIRMED);
+    EXPECT_EQ(wrongCode.Verdict(), RC_NOT_CONFIRMED);
     EXPECT_EQ(untouched.Get(), kUntouched);
 
     // No place to copy to: the verdict all the same.
     AnswerWaiter noBuffer(kId, kCode, nullptr, 0);
     const Bytes empty = Wire(kCode, kId, {});
     noBuffer.Accept(empty.data(), static_cast<uint16_t>(empty.size()));
-    EXPECT_EQ(noBuffer.Check(), RC_OK);
+    EXPECT_EQ(noBuffer.Verdict(), RC_OK);
     EXPECT_EQ(noBuffer.DataSize(), 0u);
 }
 
