@@ -33,10 +33,11 @@ LinkTimeline::Clock::time_point LinkTimeline::Arrival(size_t bytes, Clock::time_
     if (m_settings.rateMbit > 0) {
         const auto wireTime = std::chrono::duration<double>(static_cast<double>(bytes) * 8.0 /
                                                             (m_settings.rateMbit * 1e6));
-        m_wireFree = std::max(sent, m_wireFree) + std::chrono::duration_cast<Clock::duration>(wireTime);
+        // Rounded, not truncated: with x87 arithmetic a whole millisecond can come out a nanosecond short.
+        m_wireFree = std::max(sent, m_wireFree) + std::chrono::round<Clock::duration>(wireTime);
         departure = m_wireFree;
     }
-    return departure + std::chrono::duration_cast<Clock::duration>(
+    return departure + std::chrono::round<Clock::duration>(
                            std::chrono::duration<double, std::milli>(m_settings.delayMs));
 }
 
