@@ -93,7 +93,7 @@ class Simulator:
     Args:
         *options: further command-line options, for example "--alive", "500".
         program: the kestrix-gateway to run (see find_gateway_program()).
-        faults: fault specifications such as "no-answer@2" or "delay=50".
+        faults: faults to inject, written as "no-answer@2" or "delay=50".
         device: "flash" or "loopback".
         flash_size: the flash size in bytes, or a text such as "1M".
         flash: initial flash contents; with it read_flash() can read the
