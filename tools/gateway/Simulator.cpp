@@ -623,7 +623,7 @@ void Simulator::SpendBusTime(size_t bytes) {
         // One bus: a transfer waits for the ones clocked out before it.
         std::lock_guard<std::mutex> lock(m_deviceMutex);
         const auto busTime = std::chrono::duration<double>(static_cast<double>(bytes) * 8.0 / m_baudrate);
-        m_busFree = std::max(Clock::now(), m_busFree) + std::chrono::duration_cast<Clock::duration>(busTime);
+        m_busFree = std::max(Clock::now(), m_busFree) + std::chrono::round<Clock::duration>(busTime);
         done = m_busFree;
     }
     SleepUnlessStopped(m_stop, done - Clock::now());
