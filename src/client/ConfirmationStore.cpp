@@ -71,10 +71,14 @@ ConfirmationStore::Awaiting::~Awaiting() {
 void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
     const int64_t limitMs = limit.GetMilliseconds();
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        auto next = std::next(it);
-        if (it->second.received.GetMilliseconds() < limitMs) Erase(it);
-        it = next;
+    // Oldest first, up to the first entry young enough: a caller collecting
+    // from a full pipeline pays for what it removes, not for what stays.
+    // Should the clock have been set back, younger stamps behind that entry
+    // go on a later call.
+    while (!m_byAge.empty()) {
+        const auto entry = m_entries.find(m_byAge.begin()->second);
+        if (entry->second.received.GetMilliseconds() >= limitMs) break;
+        Erase(entry);
     }
 }
 

@@ -29,9 +29,14 @@ public:
     }
 
     void Unlock() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_locked = false;
-        if (m_waiting != 0) m_free.notify_one();
+        bool waiting = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_locked = false;
+            waiting = m_waiting != 0;
+        }
+        // After letting go, so that the waiter woken finds the mutex free.
+        if (waiting) m_free.notify_one();
     }
 
     void WakeAll() {

@@ -6,14 +6,29 @@ namespace kestrix {
 
 WaitRoom::Stay::Stay(WaitRoom& room, Waiter& waiter) : m_room(room), m_waiter(waiter) {
     std::lock_guard<std::mutex> lock(m_room.m_mutex);
+    auto& idle = m_room.m_idleSignals;
+    if (idle.empty()) {
+        m_room.m_signals.push_back(std::make_unique<WakeSignal>());
+        idle.push_back(m_room.m_signals.back().get());
+    }
+    m_waiter.wake = idle.back();
+    idle.pop_back();
     m_room.m_waiters.push_back(&m_waiter);
 }
 
 WaitRoom::Stay::~Stay() {
-    std::lock_guard<std::mutex> lock(m_room.m_mutex);
-    auto& waiters = m_room.m_waiters;
-    waiters.erase(std::find(waiters.begin(), waiters.end(), &m_waiter));
-    if (m_room.m_reader == &m_waiter) m_room.HandOnLocked();
+    WakeSignal* next = nullptr;
+    bool wakeReceiveThread = false;
+    {
+        std::lock_guard<std::mutex> lock(m_room.m_mutex);
+        auto& waiters = m_room.m_waiters;
+        waiters.erase(std::find(waiters.begin(), waiters.end(), &m_waiter));
+        m_room.m_idleSignals.push_back(m_waiter.wake);
+        m_waiter.wake = nullptr;
+        if (m_room.m_reader == &m_waiter) next = m_room.HandOnLocked(wakeReceiveThread);
+    }
+    if (next) next->cv.notify_one();
+    if (wakeReceiveThread) m_room.m_receiveThreadWake.notify_one();
 }
 
 void WaitRoom::Open() {
@@ -25,34 +40,49 @@ void WaitRoom::Open() {
 void WaitRoom::Shut() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
-    for (Waiter* waiter : m_waiters) waiter->wake.notify_one();
+    for (Waiter* waiter : m_waiters) waiter->wake->cv.notify_one();
     m_receiveThreadWake.notify_one();
 }
 
 void WaitRoom::WakeAll() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (Waiter* waiter : m_waiters) waiter->wake.notify_one();
+    for (Waiter* waiter : m_waiters) waiter->wake->cv.notify_one();
 }
 
 void WaitRoom::Deliver(uint32_t key) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Waiter* waiter : m_waiters) {
-        if (waiter->key != key) continue;
-        waiter->delivered = true;
-        waiter->wake.notify_one();
+    WakeSignal* first = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Waiter* waiter : m_waiters) {
+            if (waiter->key != key) continue;
+            waiter->delivered = true;
+            // More than one waiter per key is rare (handshakes): those are
+            // woken here.
+            if (first) {
+                waiter->wake->cv.notify_one();
+            } else {
+                first = waiter->wake;
+            }
+        }
     }
+    if (first) first->cv.notify_one();
 }
 
 bool WaitRoom::Offer(uint32_t key, const uint8_t* telegram, uint16_t length) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Waiter* waiter : m_waiters) {
-        if (waiter->key != key || waiter->delivered) continue;
-        if (!waiter->Accept(telegram, length)) return false;
-        waiter->delivered = true;
-        waiter->wake.notify_one();
-        return true;
+    WakeSignal* wake = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Waiter* waiter : m_waiters) {
+            if (waiter->key != key || waiter->delivered) continue;
+            if (!waiter->Accept(telegram, length)) return false;
+            waiter->delivered = true;
+            wake = waiter->wake;
+            break;
+        }
     }
-    return false;
+    if (!wake) return false;
+    wake->cv.notify_one();
+    return true;
 }
 
 bool WaitRoom::Withdraw(Waiter& waiter) {
@@ -63,14 +93,19 @@ bool WaitRoom::Withdraw(Waiter& waiter) {
     return delivered;
 }
 
+void WaitRoom::TakeRoleLocked(const Waiter& waiter) {
+    m_reader = &waiter;
+    ++m_callerTurns;
+}
+
 WaitRoom::Turn WaitRoom::NextTurn(Waiter& waiter, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         if (waiter.delivered) return Turn::Delivered;
         if (!m_open || (waiter.abandon != nullptr && waiter.abandon->load())) return Turn::Shut;
-        if (m_reader == nullptr && waiter.mayRead) m_reader = &waiter;
+        if (m_reader == nullptr && waiter.mayRead) TakeRoleLocked(waiter);
         if (m_reader == &waiter) return Clock::now() < deadline ? Turn::Read : Turn::TimedOut;
-        if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (waiter.wake->cv.wait_until(lock, deadline) == std::cv_status::timeout) {
             return waiter.delivered ? Turn::Delivered : Turn::TimedOut;
         }
     }
@@ -78,56 +113,59 @@ WaitRoom::Turn WaitRoom::NextTurn(Waiter& waiter, Clock::time_point deadline) {
 
 bool WaitRoom::ReceiveThreadTurn(int64_t graceMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool graceServed = false;
+    const auto grace = std::chrono::milliseconds(graceMs);
     for (;;) {
         if (!m_open) return false;
         if (ReceiveThreadHolds()) return true;
+        const uint64_t turns = m_callerTurns;
+        // Not woken when callers take the role meanwhile: they need not pay
+        // for a wake-up, and this thread looks again once.
+        m_receiveThreadWake.wait_for(lock, grace, [this] { return !m_open; });
+        if (!m_open) return false;
+        if (m_callerTurns != turns) continue;
         if (m_reader == nullptr) {
-            if (graceServed) {
-                m_reader = &m_receiveThreadMark;
-                return true;
-            }
-            // Not woken when a caller takes the role meanwhile: the caller
-            // need not pay for a wake-up, and this thread looks again once.
-            m_receiveThreadWake.wait_for(lock, std::chrono::milliseconds(graceMs),
-                                         [this] { return !m_open || m_reader != nullptr; });
-            graceServed = true;
-            continue;
+            m_reader = &m_receiveThreadMark;
+            return true;
         }
+        // One caller has held the role all along, waiting for a slow
+        // answer: sleep until it lets go, then leave the callers a grace.
         m_receiveThreadSleeps = true;
-        m_receiveThreadWake.wait(lock, [this] { return !m_open || m_reader == nullptr || ReceiveThreadHolds(); });
+        m_receiveThreadWake.wait(lock, [this] { return !m_open || m_reader == nullptr; });
         m_receiveThreadSleeps = false;
-        graceServed = false;
     }
 }
 
 void WaitRoom::ReceiveThreadRead() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!ReceiveThreadHolds()) return;
-    bool callersWait = false;
-    for (Waiter* waiter : m_waiters) {
-        if (!waiter->mayRead) continue;
-        callersWait = true;
-        if (!waiter->delivered) {
-            m_reader = waiter;
-            waiter->wake.notify_one();
-            return;
+    WakeSignal* next = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!ReceiveThreadHolds()) return;
+        bool callersWait = false;
+        for (Waiter* waiter : m_waiters) {
+            if (!waiter->mayRead) continue;
+            callersWait = true;
+            if (!waiter->delivered) {
+                TakeRoleLocked(*waiter);
+                next = waiter->wake;
+                break;
+            }
         }
+        // The callers that were served come back for more soon.
+        if (!next && callersWait) m_reader = nullptr;
     }
-    // The callers that were served come back for more soon.
-    if (callersWait) m_reader = nullptr;
+    if (next) next->cv.notify_one();
 }
 
-void WaitRoom::HandOnLocked() {
+WakeSignal* WaitRoom::HandOnLocked(bool& wakeReceiveThread) {
     for (Waiter* waiter : m_waiters) {
         if (waiter->mayRead && !waiter->delivered) {
-            m_reader = waiter;
-            waiter->wake.notify_one();
-            return;
+            TakeRoleLocked(*waiter);
+            return waiter->wake;
         }
     }
     m_reader = nullptr;
-    if (m_receiveThreadSleeps) m_receiveThreadWake.notify_one();
+    wakeReceiveThread = m_receiveThreadSleeps;
+    return nullptr;
 }
 
 }  // namespace kestrix

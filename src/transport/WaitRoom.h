@@ -4,10 +4,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace kestrix {
+
+// What a waiting thread sleeps on. The room owns it and lends it to one
+// waiter at a time, so that whoever wakes a waiter can do so after letting
+// go of the room's mutex (the woken thread then finds the mutex free instead
+// of sleeping on it once more) without ever touching freed memory: a late
+// wake-up at worst ends the next borrower's wait early, and it looks again.
+struct WakeSignal {
+    std::condition_variable cv;
+};
 
 // A thread waiting for one telegram that the receive path delivers: a
 // device confirmation by its telegram ID, or a handshake confirmation. It
@@ -37,7 +47,8 @@ struct Waiter {
     const std::atomic<bool>* abandon;
     // Guarded by the room's mutex.
     bool delivered = false;
-    std::condition_variable wake;
+    // Lent by the room while the waiter is registered.
+    WakeSignal* wake = nullptr;
 };
 
 // The waiters of one connection, and the reader role: at any time the
@@ -83,24 +94,34 @@ public:
     Turn NextTurn(Waiter& waiter, Clock::time_point deadline);
 
     // The receive thread's side: blocks until it holds the reader role,
-    // false once the room is shut. A role that has just come free is left
-    // to the waiters for `graceMs` first: a caller that comes back at once
-    // reads its own answer, which is cheaper than a hand-over between
-    // threads.
+    // false once the room is shut. It takes the role only when no caller
+    // has taken it for `graceMs`: a caller that comes back at once reads its
+    // own answer, which is cheaper than a hand-over between threads. While
+    // callers keep reading, this thread looks every `graceMs` and costs them
+    // nothing; it is woken only when a caller that held the role longer
+    // than that lets go.
     bool ReceiveThreadTurn(int64_t graceMs);
     // After each read of the receive thread: it gives the role to a caller
     // that waits, so that callers read their own answers.
     void ReceiveThreadRead();
 
 private:
-    void HandOnLocked();
+    // Gives the role to a caller that waits, or frees it; returns what to
+    // wake once the mutex is let go.
+    WakeSignal* HandOnLocked(bool& wakeReceiveThread);
+    void TakeRoleLocked(const Waiter& waiter);
     bool ReceiveThreadHolds() const { return m_reader == &m_receiveThreadMark; }
 
     std::mutex m_mutex;
     // All guarded by m_mutex.
     std::vector<Waiter*> m_waiters;
+    // Every signal the room made, kept until it goes, and those not lent out.
+    std::vector<std::unique_ptr<WakeSignal>> m_signals;
+    std::vector<WakeSignal*> m_idleSignals;
     // The waiter that reads, &m_receiveThreadMark for the receive thread, or none.
     const void* m_reader = nullptr;
+    // Counts the times a caller took the reader role.
+    uint64_t m_callerTurns = 0;
     bool m_open = false;
     bool m_receiveThreadSleeps = false;
     std::condition_variable m_receiveThreadWake;

@@ -197,3 +197,26 @@ TEST(ConfirmationStoreBound, FloodDropsOldestUnawaitedEntriesButKeepsAwaitedOnes
     ASSERT_TRUE(awaited);
     EXPECT_EQ(awaited->TelegramId(), 3);
 }
+
+TEST(ConfirmationStoreAge, OnlyEntriesOlderThanTheLimitGoAndTheRestKeepTheirAnswers) {
+    ConfirmationStore store;
+    CKesLocalTime stamp = LocalNow();
+    // Filed a second apart, oldest first, one of them taken in between.
+    for (uint16_t id = 1; id <= 5; ++id) {
+        store.File(std::make_unique<CKestrixMsg>(nullptr, 0, 0x8314, id), stamp);
+        stamp.SetMilliseconds(stamp.GetMilliseconds() + 1000);
+    }
+    ASSERT_NE(store.Take(2), nullptr);
+    CKesLocalTime limit = LocalNow();
+    limit.SetMilliseconds(limit.GetMilliseconds() + 3000);
+    store.RemoveReceivedBefore(limit);
+    EXPECT_EQ(store.Count(), 2u);
+    EXPECT_EQ(store.Take(3), nullptr);
+    EXPECT_NE(store.Take(4), nullptr);
+    EXPECT_NE(store.Take(5), nullptr);
+    // Filed again after the pass, an ID starts a new age.
+    store.File(std::make_unique<CKestrixMsg>(nullptr, 0, 0x8314, 1), limit);
+    store.RemoveReceivedBefore(limit);
+    EXPECT_NE(store.Take(1), nullptr);
+    EXPECT_EQ(store.Bytes(), 0u);
+}
