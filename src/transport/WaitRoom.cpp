@@ -118,8 +118,8 @@ bool WaitRoom::ReceiveThreadTurn(int64_t graceMs) {
         if (!m_open) return false;
         if (ReceiveThreadHolds()) return true;
         const uint64_t turns = m_callerTurns;
-        // Not woken when callers take the role meanwhile: they need not pay
-        // for a wake-up, and this thread looks again once.
+        // Not woken when callers take the role meanwhile, so that they need
+        // not pay for a wake-up: the count of their turns tells afterwards.
         m_receiveThreadWake.wait_for(lock, grace, [this] { return !m_open; });
         if (!m_open) return false;
         if (m_callerTurns != turns) continue;
