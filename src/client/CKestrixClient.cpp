@@ -152,6 +152,9 @@ int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKe
 }
 
 int32_t CKestrixClient::CollectInto(AnswerWaiter& answer) {
+    // A pipelined answer is mostly filed already: taken at once, without
+    // joining the waiters.
+    if (TakeFiled(answer)) return AnswerResult(answer);
     const auto deadline = Deadline();
     {
         const WaitRoom::Stay waiting(m_connection.Waiters(), answer);
@@ -201,15 +204,18 @@ int32_t CKestrixClient::ExchangeInto(uint16_t code, const uint8_t* data, size_t 
     return AnswerResult(answer);
 }
 
+bool CKestrixClient::TakeFiled(AnswerWaiter& answer) {
+    std::unique_ptr<CKestrixMsg> filed = TakeConfirmation(static_cast<uint16_t>(answer.key));
+    if (!filed) return false;
+    answer.Take(*filed);
+    m_confirmations.Recycle(std::move(filed));
+    return true;
+}
+
 int32_t CKestrixClient::AnswerResult(AnswerWaiter& answer) {
     // After Withdraw nothing more is offered to the waiter. One that was
     // woken for a filed confirmation finds it in the store.
-    if (!answer.Taken()) {
-        if (std::unique_ptr<CKestrixMsg> filed = TakeConfirmation(static_cast<uint16_t>(answer.key))) {
-            answer.Take(*filed);
-            m_confirmations.Recycle(std::move(filed));
-        }
-    }
+    if (!answer.Taken()) TakeFiled(answer);
     RemoveObsoleteConfirmations();
     if (!answer.Taken()) return MissingConfirmationResult();
     if (answer.Verdict() != RC_OK) return answer.Verdict();

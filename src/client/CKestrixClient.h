@@ -94,6 +94,8 @@ protected:
     int32_t CollectInto(AnswerWaiter& answer);
     // The result for a waiter that has left the room.
     int32_t AnswerResult(AnswerWaiter& answer);
+    // Moves a filed confirmation into the waiter; false when none is filed.
+    bool TakeFiled(AnswerWaiter& answer);
     int32_t SendRequest(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
                         std::chrono::steady_clock::time_point deadline);
     int32_t ResultFromResultByte(size_t dataSize, uint8_t result) const;

@@ -11,12 +11,29 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         std::lock_guard<CKesMutex> lock(m_storeMutex);
         auto it = m_entries.find(id);
         if (it != m_entries.end()) Erase(it);
-        Entry& entry = m_entries[id];
-        entry.telegram = std::move(telegram);
-        entry.received = received;
-        entry.sequence = m_nextSequence++;
-        entry.cost = size;
-        m_byAge.emplace(entry.sequence, id);
+        const uint64_t sequence = m_nextSequence++;
+        Entry* entry = nullptr;
+        if (m_freeEntries.empty()) {
+            entry = &m_entries[id];
+        } else {
+            Entries::node_type node = std::move(m_freeEntries.back());
+            m_freeEntries.pop_back();
+            node.key() = id;
+            entry = &m_entries.insert(std::move(node)).position->second;
+        }
+        entry->telegram = std::move(telegram);
+        entry->received = received;
+        entry->sequence = sequence;
+        entry->cost = size;
+        if (m_freeAges.empty()) {
+            m_byAge.emplace(sequence, id);
+        } else {
+            Ages::node_type node = std::move(m_freeAges.back());
+            m_freeAges.pop_back();
+            node.key() = sequence;
+            node.mapped() = id;
+            m_byAge.insert(std::move(node));
+        }
         m_bytes += size;
         EnforceLimit();
     }
@@ -40,10 +57,13 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) 
     return telegram;
 }
 
-void ConfirmationStore::Erase(std::map<uint16_t, Entry>::iterator it) {
-    m_byAge.erase(it->second.sequence);
+void ConfirmationStore::Erase(Entries::iterator it) {
+    Ages::node_type age = m_byAge.extract(it->second.sequence);
+    if (m_freeAges.size() < kMaxSpares) m_freeAges.push_back(std::move(age));
     m_bytes -= it->second.cost;
-    m_entries.erase(it);
+    Entries::node_type entry = m_entries.extract(it);
+    RecycleLocked(std::move(entry.mapped().telegram));
+    if (m_freeEntries.size() < kMaxSpares) m_freeEntries.push_back(std::move(entry));
 }
 
 void ConfirmationStore::EnforceLimit() {
@@ -85,19 +105,37 @@ void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
 std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {
     {
         std::lock_guard<CKesMutex> lock(m_storeMutex);
-        if (m_spare) return std::move(m_spare);
+        if (!m_spares.empty()) {
+            std::unique_ptr<CKestrixMsg> spare = std::move(m_spares.back());
+            m_spares.pop_back();
+            m_spareBytes -= spare->Data().capacity();
+            return spare;
+        }
     }
     return std::make_unique<CKestrixMsg>();
 }
 
 void ConfirmationStore::Recycle(std::unique_ptr<CKestrixMsg> telegram) {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
-    if (!m_spare) m_spare = std::move(telegram);
+    RecycleLocked(std::move(telegram));
+}
+
+void ConfirmationStore::RecycleLocked(std::unique_ptr<CKestrixMsg> telegram) {
+    if (!telegram || m_spares.size() >= kMaxSpares) return;
+    const size_t bytes = telegram->Data().capacity();
+    // The first spare is kept whatever its size: it serves a flow of
+    // large answers.
+    if (!m_spares.empty() && m_spareBytes + bytes > kSpareBytes) return;
+    m_spareBytes += bytes;
+    m_spares.push_back(std::move(telegram));
 }
 
 void ConfirmationStore::Clear() {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
-    m_spare.reset();
+    m_spares.clear();
+    m_spareBytes = 0;
+    m_freeEntries.clear();
+    m_freeAges.clear();
     m_entries.clear();
     m_byAge.clear();
     m_bytes = 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "telegram/CKestrixMsg.h"
 #include "time/CKesLocalTime.h"
@@ -48,11 +49,16 @@ public:
         uint16_t m_telegramId;
     };
 
-    // A telegram to file the next confirmation in: the one last handed back
-    // with Recycle, whose memory fits the last large answer, so that a
-    // steady flow of confirmations allocates nothing the size of its data.
+    // A telegram to file the next confirmation in: one handed back with
+    // Recycle, whose memory fits an earlier answer, so that a steady flow of
+    // confirmations, pipelined ones included, allocates nothing per answer.
     std::unique_ptr<CKestrixMsg> Spare();
     void Recycle(std::unique_ptr<CKestrixMsg> telegram);
+
+    // What the spares may hold: enough for a full pipeline of small answers,
+    // or one large answer, so that an idle handle keeps little memory.
+    static constexpr size_t kMaxSpares = 64;
+    static constexpr size_t kSpareBytes = 64u << 10;
 
     // Drops entries received before `limit` (compared in whole milliseconds).
     void RemoveReceivedBefore(const CKesLocalTime& limit);
@@ -67,16 +73,24 @@ private:
     void RemoveWaiterLocked(uint16_t telegramId) {
         if (--m_waiters[telegramId] == 0) m_waiters.erase(telegramId);
     }
-    void Erase(std::map<uint16_t, Entry>::iterator it);
+    using Entries = std::map<uint16_t, Entry>;
+    using Ages = std::map<uint64_t, uint16_t>;
+    void Erase(Entries::iterator it);
+    void RecycleLocked(std::unique_ptr<CKestrixMsg> telegram);
     void EnforceLimit();
 
     CKesMutex m_storeMutex;
     // Guarded by m_storeMutex.
-    std::map<uint16_t, Entry> m_entries;
+    Entries m_entries;
     // The IDs in filing order, so that the oldest entry is found at once.
-    std::map<uint64_t, uint16_t> m_byAge;
+    Ages m_byAge;
     std::map<uint16_t, int> m_waiters;
-    std::unique_ptr<CKestrixMsg> m_spare;
+    std::vector<std::unique_ptr<CKestrixMsg>> m_spares;
+    size_t m_spareBytes = 0;
+    // Map nodes of entries gone, reused for the next ones instead of
+    // allocated anew (at most kMaxSpares of each).
+    std::vector<Entries::node_type> m_freeEntries;
+    std::vector<Ages::node_type> m_freeAges;
     size_t m_bytes = 0;
     uint64_t m_nextSequence = 0;
     size_t m_byteLimit;
