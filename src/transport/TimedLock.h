@@ -1,8 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+
+#include "transport/CpuRelax.h"
 
 namespace kestrix {
 
@@ -11,21 +15,28 @@ namespace kestrix {
 class TimedLock {
 public:
     using Clock = std::chrono::steady_clock;
+    // How long a thread that finds the lock taken looks again before it
+    // sleeps. The lock is held for one send, mostly shorter than this, and
+    // a sleep with its wake-up costs the waiter more than the send.
+    static constexpr std::chrono::microseconds kSpin{20};
 
     // True when the lock is taken. `giveUp` is looked at whenever the
     // waiter wakes; WakeAll makes every waiter look.
     template <typename GiveUp>
     bool LockUntil(Clock::time_point deadline, GiveUp&& giveUp) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_locked) {
-            m_locked = true;
-            return true;
+        if (TakeLocked()) return true;
+        if (SpinningHelps()) {
+            lock.unlock();
+            const Clock::time_point end = std::min(deadline, Clock::now() + kSpin);
+            while (m_held.load(std::memory_order_relaxed) && !giveUp() && Clock::now() < end) CpuRelax();
+            lock.lock();
+            if (TakeLocked()) return true;
         }
         ++m_waiting;
         const bool free = m_free.wait_until(lock, deadline, [&] { return !m_locked || giveUp(); }) && !m_locked;
         --m_waiting;
-        if (free) m_locked = true;
-        return free;
+        return free && TakeLocked();
     }
 
     void Unlock() {
@@ -33,6 +44,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_locked = false;
+            m_held.store(false, std::memory_order_relaxed);
             waiting = m_waiting != 0;
         }
         // After letting go, so that the waiter woken finds the mutex free.
@@ -45,11 +57,20 @@ public:
     }
 
 private:
+    bool TakeLocked() {
+        if (m_locked) return false;
+        m_locked = true;
+        m_held.store(true, std::memory_order_relaxed);
+        return true;
+    }
+
     std::mutex m_mutex;
     std::condition_variable m_free;
     // Guarded by m_mutex.
     bool m_locked = false;
     int m_waiting = 0;
+    // m_locked, for the look of a spinning thread without the mutex.
+    std::atomic<bool> m_held{false};
 };
 
 }  // namespace kestrix
