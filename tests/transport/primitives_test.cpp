@@ -9,6 +9,7 @@
 #include "transport/CKesEvent.h"
 #include "transport/CKesThread.h"
 #include "transport/TimeOfDay.h"
+#include "transport/TimedLock.h"
 
 using namespace kestrix;
 using namespace std::chrono_literals;
@@ -261,3 +262,41 @@ TEST(TimeOfDay, ReadsTheWallClock) {
     EXPECT_GE(now.microseconds, 0);
     EXPECT_LT(now.microseconds, 1000000);
 }
+
+namespace kestrix {
+namespace {
+
+using LockClock = TimedLock::Clock;
+
+// The brief look before sleeping must not stretch a wait beyond its
+// deadline, hide a lock that comes free, or outlast a reason to give up.
+TEST(TimedLock, WaitsEndAtTheDeadlineOnReleaseOrWhenGivingUp) {
+    TimedLock lock;
+    ASSERT_TRUE(lock.LockUntil(LockClock::now(), [] { return false; }));
+
+    const auto start = LockClock::now();
+    EXPECT_FALSE(lock.LockUntil(start + std::chrono::microseconds(2), [] { return false; }));
+    EXPECT_LT(LockClock::now() - start, std::chrono::milliseconds(50));
+
+    std::atomic<bool> stop{false};
+    std::thread giver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop = true;
+        lock.WakeAll();
+    });
+    EXPECT_FALSE(lock.LockUntil(LockClock::now() + std::chrono::seconds(10), [&] { return stop.load(); }));
+    giver.join();
+
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lock.Unlock();
+    });
+    EXPECT_TRUE(lock.LockUntil(LockClock::now() + std::chrono::seconds(10), [] { return false; }));
+    releaser.join();
+    lock.Unlock();
+    EXPECT_TRUE(lock.LockUntil(LockClock::now(), [] { return false; }));
+    lock.Unlock();
+}
+
+}  // namespace
+}  // namespace kestrix
