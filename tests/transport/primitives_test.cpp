@@ -276,7 +276,7 @@ TEST(TimedLock, WaitsEndAtTheDeadlineOnReleaseOrWhenGivingUp) {
 
     const auto start = LockClock::now();
     EXPECT_FALSE(lock.LockUntil(start + std::chrono::microseconds(2), [] { return false; }));
-    EXPECT_LT(LockClock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_LT(LockClock::now() - start, std::chrono::milliseconds(500));
 
     std::atomic<bool> stop{false};
     std::thread giver([&] {
