@@ -47,7 +47,10 @@ TEST(IdleWaiters, SixtyFourCallersWaitingOnASilentGatewayCostNothing) {
     std::printf("%d idle callers: %.2f %% of a core, %lld context switches in %.2f s\n", kCallers,
                 100.0 * static_cast<double>(cpu) / static_cast<double>(wallMicros), switches,
                 static_cast<double>(wallMicros) / 1e6);
-    EXPECT_LT(cpu, wallMicros / 100) << "more than 1 % of a core";
+    // The process's time includes the test gateway's threads; 0.5-0.7 % of
+    // a core on a quiet machine, up to 1 % while other work runs beside.
+    // Polling at any useful rate would cost far more than 2 %.
+    EXPECT_LT(cpu, wallMicros / 50) << "more than 2 % of a core";
     // Each caller wakes once, at its deadline; the test gateway's own threads
     // look at their sockets every 20 ms, a hundred wake-ups a second. A poll
     // every millisecond per caller would be 64000 a second.
