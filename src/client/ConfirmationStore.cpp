@@ -4,6 +4,25 @@
 
 namespace kestrix {
 
+namespace {
+// Inserts `key` into `map` in a node kept from an earlier entry if there is
+// one; the mapped value is then the old one, for the caller to overwrite.
+template <typename Map>
+typename Map::iterator InsertReusing(Map& map, std::vector<typename Map::node_type>& nodes,
+                                     const typename Map::key_type& key) {
+    if (nodes.empty()) return map.try_emplace(key).first;
+    typename Map::node_type node = std::move(nodes.back());
+    nodes.pop_back();
+    node.key() = key;
+    return map.insert(std::move(node)).position;
+}
+
+template <typename Node>
+void KeepNode(std::vector<Node>& nodes, Node node) {
+    if (nodes.size() < ConfirmationStore::kMaxSpares) nodes.push_back(std::move(node));
+}
+}  // namespace
+
 void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received) {
     const uint16_t id = telegram->TelegramId();
     const size_t size = telegram->Data().size() + kEntryOverhead;
@@ -11,29 +30,12 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         std::lock_guard<CKesMutex> lock(m_storeMutex);
         auto it = m_entries.find(id);
         if (it != m_entries.end()) Erase(it);
-        const uint64_t sequence = m_nextSequence++;
-        Entry* entry = nullptr;
-        if (m_freeEntries.empty()) {
-            entry = &m_entries[id];
-        } else {
-            Entries::node_type node = std::move(m_freeEntries.back());
-            m_freeEntries.pop_back();
-            node.key() = id;
-            entry = &m_entries.insert(std::move(node)).position->second;
-        }
-        entry->telegram = std::move(telegram);
-        entry->received = received;
-        entry->sequence = sequence;
-        entry->cost = size;
-        if (m_freeAges.empty()) {
-            m_byAge.emplace(sequence, id);
-        } else {
-            Ages::node_type node = std::move(m_freeAges.back());
-            m_freeAges.pop_back();
-            node.key() = sequence;
-            node.mapped() = id;
-            m_byAge.insert(std::move(node));
-        }
+        Entry& entry = InsertReusing(m_entries, m_freeEntries, id)->second;
+        entry.telegram = std::move(telegram);
+        entry.received = received;
+        entry.sequence = m_nextSequence++;
+        entry.cost = size;
+        InsertReusing(m_byAge, m_freeAges, entry.sequence)->second = id;
         m_bytes += size;
         EnforceLimit();
     }
@@ -58,12 +60,11 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) 
 }
 
 void ConfirmationStore::Erase(Entries::iterator it) {
-    Ages::node_type age = m_byAge.extract(it->second.sequence);
-    if (m_freeAges.size() < kMaxSpares) m_freeAges.push_back(std::move(age));
+    KeepNode(m_freeAges, m_byAge.extract(it->second.sequence));
     m_bytes -= it->second.cost;
     Entries::node_type entry = m_entries.extract(it);
     RecycleLocked(std::move(entry.mapped().telegram));
-    if (m_freeEntries.size() < kMaxSpares) m_freeEntries.push_back(std::move(entry));
+    KeepNode(m_freeEntries, std::move(entry));
 }
 
 void ConfirmationStore::EnforceLimit() {

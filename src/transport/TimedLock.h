@@ -29,7 +29,7 @@ public:
         if (SpinningHelps()) {
             lock.unlock();
             const Clock::time_point end = std::min(deadline, Clock::now() + kSpin);
-            while (m_held.load(std::memory_order_relaxed) && !giveUp() && Clock::now() < end) CpuRelax();
+            while (m_locked.load(std::memory_order_relaxed) && !giveUp() && Clock::now() < end) CpuRelax();
             lock.lock();
             if (TakeLocked()) return true;
         }
@@ -44,7 +44,6 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_locked = false;
-            m_held.store(false, std::memory_order_relaxed);
             waiting = m_waiting != 0;
         }
         // After letting go, so that the waiter woken finds the mutex free.
@@ -60,17 +59,15 @@ private:
     bool TakeLocked() {
         if (m_locked) return false;
         m_locked = true;
-        m_held.store(true, std::memory_order_relaxed);
         return true;
     }
 
     std::mutex m_mutex;
     std::condition_variable m_free;
+    // Written under m_mutex; a spinning thread looks at it without.
+    std::atomic<bool> m_locked{false};
     // Guarded by m_mutex.
-    bool m_locked = false;
     int m_waiting = 0;
-    // m_locked, for the look of a spinning thread without the mutex.
-    std::atomic<bool> m_held{false};
 };
 
 }  // namespace kestrix
