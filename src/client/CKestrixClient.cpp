@@ -11,6 +11,10 @@
 
 namespace kestrix {
 
+namespace {
+constexpr std::chrono::steady_clock::duration kAgePassInterval = std::chrono::milliseconds(100);
+}  // namespace
+
 CKestrixClient::CKestrixClient(int32_t deviceType, int32_t timeoutMs)
     : m_connection(this), m_timeout(timeoutMs), m_deviceType(deviceType) {}
 
@@ -91,7 +95,11 @@ void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
     // Nobody waits for it that way: it is filed as a copy of its own.
     std::unique_ptr<CKestrixMsg> telegram = m_confirmations.Spare();
     telegram->Parse(bytes, length);
-    m_confirmations.File(std::move(telegram), LocalNow());
+    if (!m_receiveStamped) {
+        m_receiveStamp = LocalNow();
+        m_receiveStamped = true;
+    }
+    m_confirmations.File(std::move(telegram), m_receiveStamp);
     m_connection.Waiters().Deliver(id);
 }
 
@@ -104,8 +112,17 @@ void CKestrixClient::RemoveObsoleteConfirmations() {
     // nobody's any more. Reading the clock and the zone costs more than the
     // look into an empty store.
     if (m_confirmations.Count() == 0) return;
+    const uint32_t ageSeconds = static_cast<uint32_t>(m_timeout) / 100;
+    // An age of a second or more is looked at every tenth of a second, not
+    // on every call of a pipeline that keeps the store full; one thread does it.
+    if (ageSeconds > 0) {
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        int64_t last = m_lastAgePass.load(std::memory_order_relaxed);
+        if (now - last < kAgePassInterval.count()) return;
+        if (!m_lastAgePass.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    }
     CKesLocalTime limit = LocalNow();
-    limit.SubtractSeconds(static_cast<uint32_t>(m_timeout) / 100);
+    limit.SubtractSeconds(ageSeconds);
     m_confirmations.RemoveReceivedBefore(limit);
 }
 
@@ -205,11 +222,8 @@ int32_t CKestrixClient::ExchangeInto(uint16_t code, const uint8_t* data, size_t 
 }
 
 bool CKestrixClient::TakeFiled(AnswerWaiter& answer) {
-    std::unique_ptr<CKestrixMsg> filed = TakeConfirmation(static_cast<uint16_t>(answer.key));
-    if (!filed) return false;
-    answer.Take(*filed);
-    m_confirmations.Recycle(std::move(filed));
-    return true;
+    return m_confirmations.TakeWith(static_cast<uint16_t>(answer.key),
+                                    [&answer](const CKestrixMsg& filed) { answer.Take(filed); });
 }
 
 int32_t CKestrixClient::AnswerResult(AnswerWaiter& answer) {

@@ -38,6 +38,7 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         InsertReusing(m_byAge, m_freeAges, entry.sequence)->second = id;
         m_bytes += size;
         EnforceLimit();
+        m_count.store(m_entries.size(), std::memory_order_relaxed);
     }
 }
 
@@ -65,6 +66,7 @@ void ConfirmationStore::Erase(Entries::iterator it) {
     Entries::node_type entry = m_entries.extract(it);
     RecycleLocked(std::move(entry.mapped().telegram));
     KeepNode(m_freeEntries, std::move(entry));
+    m_count.store(m_entries.size(), std::memory_order_relaxed);
 }
 
 void ConfirmationStore::EnforceLimit() {
@@ -140,11 +142,7 @@ void ConfirmationStore::Clear() {
     m_entries.clear();
     m_byAge.clear();
     m_bytes = 0;
-}
-
-size_t ConfirmationStore::Count() {
-    std::lock_guard<CKesMutex> lock(m_storeMutex);
-    return m_entries.size();
+    m_count.store(0, std::memory_order_relaxed);
 }
 
 size_t ConfirmationStore::Bytes() {

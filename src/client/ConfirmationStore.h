@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "telegram/CKestrixMsg.h"
@@ -33,6 +35,17 @@ public:
     // Files a confirmation, replacing an earlier one with the same ID.
     void File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received);
     std::unique_ptr<CKestrixMsg> Take(uint16_t telegramId);
+    // Lets `use` read the confirmation with this ID, then drops it and keeps
+    // its telegram as a spare, all under one lock; false when none is filed.
+    template <typename Use>
+    bool TakeWith(uint16_t telegramId, Use&& use) {
+        std::lock_guard<CKesMutex> lock(m_storeMutex);
+        const auto it = m_entries.find(telegramId);
+        if (it == m_entries.end()) return false;
+        use(static_cast<const CKestrixMsg&>(*it->second.telegram));
+        Erase(it);
+        return true;
+    }
     bool Has(uint16_t telegramId);
     // Marks a confirmation as awaited for the life of the object, so that
     // the bound never drops it: taken before the request goes out, it also
@@ -64,7 +77,8 @@ public:
     void RemoveReceivedBefore(const CKesLocalTime& limit);
     void Clear();
 
-    size_t Count();
+    // Without the lock: a caller's look that may be out of date at once.
+    size_t Count() const { return m_count.load(std::memory_order_relaxed); }
     size_t Bytes();
 
 private:
@@ -92,6 +106,8 @@ private:
     std::vector<Entries::node_type> m_freeEntries;
     std::vector<Ages::node_type> m_freeAges;
     size_t m_bytes = 0;
+    // The number of entries, written under the lock.
+    std::atomic<size_t> m_count{0};
     uint64_t m_nextSequence = 0;
     size_t m_byteLimit;
 };

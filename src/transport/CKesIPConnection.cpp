@@ -396,6 +396,7 @@ WaitRoom::Turn CKesIPConnection::Await(Waiter& waiter, Clock::time_point deadlin
 }
 
 bool CKesIPConnection::FrameReceived(TelegramFramer& framer, size_t received) {
+    OnReceive();
     auto dispatch = [this](const uint8_t* telegram, uint16_t length) { DispatchTelegram(telegram, length); };
     return framer.Commit(received, dispatch) == TelegramFramer::Status::Ok;
 }

@@ -93,6 +93,8 @@ public:
 
 protected:
     virtual void OnConnectionState(int connected) { (void)connected; }
+    // Before the telegrams of one receive are dispatched.
+    virtual void OnReceive() {}
     virtual void OnTelegram(const uint8_t* data, int length) {
         (void)data;
         (void)length;

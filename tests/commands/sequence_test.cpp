@@ -211,3 +211,34 @@ TEST(SequenceIds, AnswerLeftUncollectedIsNotHandedToTheNextSequenceWithItsId) {
     EXPECT_EQ(client.SequenceGetCnf(id, buffer, 2), RC_TIMEOUT);
     EXPECT_EQ(buffer[0], 0x00);
 }
+
+// A pipeline that keeps the store full looks at the ages only now and then,
+// yet an answer left uncollected still goes once ten time-outs, in whole
+// seconds, have passed, and a young one stays.
+TEST(SequenceAges, UncollectedAnswerGoesAfterTenTimeOutsWhileOthersAreCollected) {
+    TestGateway gateway;
+    AnswerWithId(gateway);
+    CKestrixClientSPI client(kDeviceTypeSpi, 100);
+    ASSERT_EQ(client.Connect(gateway.Address().c_str(), 5002), RC_OK);
+    client.Initialize();
+    uint16_t left = 0;
+    const auto sent = Clock::now();
+    ASSERT_EQ(client.SequenceReq(reinterpret_cast<const uint8_t*>(kSequence), 3, &left), RC_OK);
+    auto collectOne = [&] {
+        uint16_t id = 0;
+        uint8_t buffer[1] = {};
+        ASSERT_EQ(client.SequenceReq(nullptr, 0, &id), RC_OK);
+        ASSERT_EQ(client.SequenceGetCnf(id, buffer, 1), RC_OK);
+        EXPECT_EQ(buffer[0], static_cast<uint8_t>(id));
+    };
+    // Answers come in order: the one left behind is filed by now.
+    collectOne();
+    const auto filed = Clock::now();
+    while (MsSince(sent) < 700) collectOne();
+    EXPECT_EQ(client.Store().Count(), 1u);
+    while (MsSince(filed) < 1100) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    collectOne();
+    EXPECT_EQ(client.Store().Count(), 0u);
+    uint8_t buffer[1] = {};
+    EXPECT_EQ(client.SequenceGetCnf(left, buffer, 1), RC_TIMEOUT);
+}
