@@ -186,6 +186,7 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
     m_hostName = host;
     m_port = port;
     m_socket = chosen;
+    m_receiveBoundMs = 0;
     m_framer = std::make_unique<TelegramFramer>();
     // The reader role starts out free: the handshake below reads its own
     // confirmation while the receive thread stands aside.
@@ -364,14 +365,9 @@ void CKesIPConnection::CReadThread::Run() {
 }
 
 void CKesIPConnection::ReadOnce(int64_t waitMs) {
-    const platform::SocketHandle socket = m_socket.load();
-    const platform::WaitResult ready = platform::WaitReadable(socket, waitMs);
-    if (ready == platform::WaitResult::Timeout) return;
-    if (ready == platform::WaitResult::Failed) {
-        ConnectionLost();
-        return;
-    }
-    Dispatch(platform::Receive(socket, m_framer->ReceiveSpace(), m_framer->ReceiveSize()));
+    const int64_t received = platform::ReceiveWithin(m_socket.load(), m_framer->ReceiveSpace(),
+                                                     m_framer->ReceiveSize(), waitMs, m_receiveBoundMs);
+    if (received != platform::kReceiveIdle) Dispatch(received);
 }
 
 void CKesIPConnection::ReceiveOnce() {

@@ -174,6 +174,8 @@ private:
     TelegramBuffer m_sendBuffer;
     // Owned by whoever holds the reader role.
     std::unique_ptr<TelegramFramer> m_framer;
+    // The receive time-out on the socket, kept by the reader role's holder.
+    int64_t m_receiveBoundMs = 0;
 };
 
 }  // namespace kestrix

@@ -61,9 +61,17 @@ int64_t SendNow(SocketHandle socket, const void* data, size_t size);
 int64_t Receive(SocketHandle socket, void* data, size_t size);
 // Receive on a blocking socket with no deadline, woken by Shutdown. Where a
 // shutdown does not wake a blocked receive, it waits in slices and returns
-// kReceiveIdle after one without data, so that the caller can look again.
+// kReceiveIdle after one without data, so that the caller can look again;
+// so it does after a receive time-out left on the socket by ReceiveWithin.
 constexpr int64_t kReceiveIdle = -2;
 int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size);
+// Receive on a blocking socket that waits at most `timeoutMs` (and may give
+// up sooner, or on a signal): as Receive, or kReceiveIdle when nothing came.
+// `boundMs` is the caller's record of the receive time-out the socket
+// carries (0 at first); one thread at a time uses it. Where the socket can
+// carry one, a long wait costs one system call instead of a readiness wait
+// and a receive.
+int64_t ReceiveWithin(SocketHandle socket, void* data, size_t size, int64_t timeoutMs, int64_t& boundMs);
 // Ends both directions; wakes a thread waiting on the socket. The
 // descriptor stays allocated until CloseSocket.
 void Shutdown(SocketHandle socket);

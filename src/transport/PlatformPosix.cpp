@@ -167,8 +167,50 @@ int64_t Receive(SocketHandle socket, void* data, size_t size) {
     }
 }
 
+namespace {
+// recv on a blocking socket; kReceiveIdle when its receive time-out passed.
+int64_t ReceiveBlocking(SocketHandle socket, void* data, size_t size, bool retrySignals) {
+    for (;;) {
+        const ssize_t n = recv(static_cast<int>(socket), data, size, 0);
+        if (n >= 0) return n;
+        if (errno == EINTR && retrySignals) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kReceiveIdle;
+        return -1;
+    }
+}
+
+// The kernel counts a receive time-out in scheduler ticks (up to 10 ms)
+// and rounds it up, so a bound is only used for waits long enough to leave
+// room for that, and is set to 7/8 of the wait.
+constexpr int64_t kShortestBoundedWaitMs = 100;
+
+bool SetReceiveBound(SocketHandle socket, int64_t boundMs) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(boundMs / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(boundMs % 1000 * 1000);
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) == 0;
+}
+}  // namespace
+
 // A shutdown wakes a blocked receive here.
-int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) { return Receive(socket, data, size); }
+int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) {
+    return ReceiveBlocking(socket, data, size, true);
+}
+
+int64_t ReceiveWithin(SocketHandle socket, void* data, size_t size, int64_t timeoutMs, int64_t& boundMs) {
+    if (timeoutMs >= kShortestBoundedWaitMs) {
+        const int64_t wanted = timeoutMs - timeoutMs / 8;
+        // Set anew only when the bound in place is too long for this wait, or
+        // far shorter: a steady flow of calls with one time-out sets it once.
+        if (boundMs > wanted || boundMs < timeoutMs / 4) boundMs = SetReceiveBound(socket, wanted) ? wanted : 0;
+        // A signal ends the wait early: the caller looks at its deadline.
+        if (boundMs != 0) return ReceiveBlocking(socket, data, size, false);
+    }
+    const WaitResult ready = WaitReadable(socket, timeoutMs);
+    if (ready == WaitResult::Timeout) return kReceiveIdle;
+    if (ready == WaitResult::Failed) return -1;
+    return Receive(socket, data, size);
+}
 
 void Shutdown(SocketHandle socket) { shutdown(static_cast<int>(socket), SHUT_RDWR); }
 void CloseSocket(SocketHandle socket) { close(static_cast<int>(socket)); }

@@ -231,6 +231,16 @@ int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) {
     return Receive(socket, data, size);
 }
 
+// A receive that times out leaves a Winsock socket in an undefined state,
+// so the wait comes first here.
+int64_t ReceiveWithin(SocketHandle socket, void* data, size_t size, int64_t timeoutMs, int64_t& boundMs) {
+    (void)boundMs;
+    const WaitResult ready = WaitFor(socket, false, timeoutMs);
+    if (ready == WaitResult::Timeout) return kReceiveIdle;
+    if (ready == WaitResult::Failed) return -1;
+    return Receive(socket, data, size);
+}
+
 void Shutdown(SocketHandle socket) { shutdown(Native(socket), SD_BOTH); }
 void CloseSocket(SocketHandle socket) { closesocket(Native(socket)); }
 int LastError() { return WSAGetLastError(); }

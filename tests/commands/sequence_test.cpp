@@ -242,3 +242,23 @@ TEST(SequenceAges, UncollectedAnswerGoesAfterTenTimeOutsWhileOthersAreCollected)
     uint8_t buffer[1] = {};
     EXPECT_EQ(client.SequenceGetCnf(left, buffer, 1), RC_TIMEOUT);
 }
+
+// A caller's wait leaves a receive time-out on the socket; the receive
+// thread, reading later without a deadline, sees it pass again and again
+// while the gateway is quiet, and must keep the connection.
+TEST(SequenceWaits, QuietGatewayAfterATimedOutFetchKeepsTheConnection) {
+    TestGateway gateway;
+    Hold(gateway);
+    CKestrixClientSPI client(kDeviceTypeSpi, 150);
+    ASSERT_EQ(client.Connect(gateway.Address().c_str(), 5002), RC_OK);
+    client.Initialize();
+    uint16_t id = 0;
+    uint8_t buffer[1] = {};
+    ASSERT_EQ(client.SequenceReq(reinterpret_cast<const uint8_t*>(kSequence), 3, &id), RC_OK);
+    EXPECT_EQ(client.SequenceGetCnf(id, buffer, 1), RC_TIMEOUT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    AnswerWithId(gateway);
+    ASSERT_EQ(client.SequenceReq(nullptr, 0, &id), RC_OK);
+    EXPECT_EQ(client.SequenceGetCnf(id, buffer, 1), RC_OK);
+    EXPECT_EQ(buffer[0], static_cast<uint8_t>(id));
+}
