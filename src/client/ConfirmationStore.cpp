@@ -118,11 +118,6 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {
     return std::make_unique<CKestrixMsg>();
 }
 
-void ConfirmationStore::Recycle(std::unique_ptr<CKestrixMsg> telegram) {
-    std::lock_guard<CKesMutex> lock(m_storeMutex);
-    RecycleLocked(std::move(telegram));
-}
-
 void ConfirmationStore::RecycleLocked(std::unique_ptr<CKestrixMsg> telegram) {
     if (!telegram || m_spares.size() >= kMaxSpares) return;
     const size_t bytes = telegram->Data().capacity();

@@ -62,11 +62,10 @@ public:
         uint16_t m_telegramId;
     };
 
-    // A telegram to file the next confirmation in: one handed back with
-    // Recycle, whose memory fits an earlier answer, so that a steady flow of
+    // A telegram to file the next confirmation in: one kept from an entry
+    // gone, whose memory fits an earlier answer, so that a steady flow of
     // confirmations, pipelined ones included, allocates nothing per answer.
     std::unique_ptr<CKestrixMsg> Spare();
-    void Recycle(std::unique_ptr<CKestrixMsg> telegram);
 
     // What the spares may hold: enough for a full pipeline of small answers,
     // or one large answer, so that an idle handle keeps little memory.

@@ -221,16 +221,6 @@ int64_t Receive(SocketHandle socket, void* data, size_t size) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-// A shutdown does not wake a receive that is already blocked here, so the
-// wait goes in slices.
-int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) {
-    constexpr int64_t kSliceMs = 1000;
-    const WaitResult ready = WaitFor(socket, false, kSliceMs);
-    if (ready == WaitResult::Timeout) return kReceiveIdle;
-    if (ready == WaitResult::Failed) return -1;
-    return Receive(socket, data, size);
-}
-
 // A receive that times out leaves a Winsock socket in an undefined state,
 // so the wait comes first here.
 int64_t ReceiveWithin(SocketHandle socket, void* data, size_t size, int64_t timeoutMs, int64_t& boundMs) {
@@ -239,6 +229,14 @@ int64_t ReceiveWithin(SocketHandle socket, void* data, size_t size, int64_t time
     if (ready == WaitResult::Timeout) return kReceiveIdle;
     if (ready == WaitResult::Failed) return -1;
     return Receive(socket, data, size);
+}
+
+// A shutdown does not wake a receive that is already blocked here, so the
+// wait goes in slices.
+int64_t ReceiveWaiting(SocketHandle socket, void* data, size_t size) {
+    constexpr int64_t kSliceMs = 1000;
+    int64_t unbounded = 0;
+    return ReceiveWithin(socket, data, size, kSliceMs, unbounded);
 }
 
 void Shutdown(SocketHandle socket) { shutdown(Native(socket), SD_BOTH); }
