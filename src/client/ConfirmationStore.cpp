@@ -16,11 +16,6 @@ typename Map::iterator InsertReusing(Map& map, std::vector<typename Map::node_ty
     node.key() = key;
     return map.insert(std::move(node)).position;
 }
-
-template <typename Node>
-void KeepNode(std::vector<Node>& nodes, Node node) {
-    if (nodes.size() < ConfirmationStore::kMaxSpares) nodes.push_back(std::move(node));
-}
 }  // namespace
 
 void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received) {
@@ -33,9 +28,12 @@ void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLo
         Entry& entry = InsertReusing(m_entries, m_freeEntries, id)->second;
         entry.telegram = std::move(telegram);
         entry.received = received;
-        entry.sequence = m_nextSequence++;
         entry.cost = size;
-        InsertReusing(m_byAge, m_freeAges, entry.sequence)->second = id;
+        entry.id = id;
+        entry.older = m_newest;
+        entry.newer = nullptr;
+        (m_newest ? m_newest->newer : m_oldest) = &entry;
+        m_newest = &entry;
         m_bytes += size;
         EnforceLimit();
         m_count.store(m_entries.size(), std::memory_order_relaxed);
@@ -60,20 +58,28 @@ std::unique_ptr<CKestrixMsg> ConfirmationStore::TakeLocked(uint16_t telegramId) 
     return telegram;
 }
 
+void ConfirmationStore::Unlink(Entry& entry) {
+    (entry.older ? entry.older->newer : m_oldest) = entry.newer;
+    (entry.newer ? entry.newer->older : m_newest) = entry.older;
+    entry.older = entry.newer = nullptr;
+}
+
 void ConfirmationStore::Erase(Entries::iterator it) {
-    KeepNode(m_freeAges, m_byAge.extract(it->second.sequence));
+    Unlink(it->second);
     m_bytes -= it->second.cost;
     Entries::node_type entry = m_entries.extract(it);
     RecycleLocked(std::move(entry.mapped().telegram));
-    KeepNode(m_freeEntries, std::move(entry));
+    if (m_freeEntries.size() < kMaxSpares) m_freeEntries.push_back(std::move(entry));
+    // The bucket table of a flood goes with it.
+    if (m_entries.empty() && m_entries.bucket_count() > kMaxBuckets) Entries().swap(m_entries);
     m_count.store(m_entries.size(), std::memory_order_relaxed);
 }
 
 void ConfirmationStore::EnforceLimit() {
-    for (auto oldest = m_byAge.begin(); m_bytes > m_byteLimit && oldest != m_byAge.end();) {
-        const uint16_t id = oldest->second;
-        // Erasing removes this position; the others stay valid.
-        ++oldest;
+    for (Entry* oldest = m_oldest; m_bytes > m_byteLimit && oldest != nullptr;) {
+        const uint16_t id = oldest->id;
+        // Erasing unlinks this entry only; the next one stays where it is.
+        oldest = oldest->newer;
         // An entry a caller waits for is kept, over the bound if need be.
         if (m_waiters.count(id) != 0) continue;
         Erase(m_entries.find(id));
@@ -98,11 +104,7 @@ void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
     // from a full pipeline pays for what it removes, not for what stays.
     // Should the clock have been set back, younger stamps behind that entry
     // go on a later call.
-    while (!m_byAge.empty()) {
-        const auto entry = m_entries.find(m_byAge.begin()->second);
-        if (entry->second.received.GetMilliseconds() >= limitMs) break;
-        Erase(entry);
-    }
+    while (m_oldest != nullptr && m_oldest->received.GetMilliseconds() < limitMs) Erase(m_entries.find(m_oldest->id));
 }
 
 std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {
@@ -133,9 +135,8 @@ void ConfirmationStore::Clear() {
     m_spares.clear();
     m_spareBytes = 0;
     m_freeEntries.clear();
-    m_freeAges.clear();
     m_entries.clear();
-    m_byAge.clear();
+    m_oldest = m_newest = nullptr;
     m_bytes = 0;
     m_count.store(0, std::memory_order_relaxed);
 }

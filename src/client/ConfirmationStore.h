@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "telegram/CKestrixMsg.h"
@@ -22,8 +23,11 @@ public:
     struct Entry {
         std::unique_ptr<CKestrixMsg> telegram;
         CKesLocalTime received;
-        uint64_t sequence = 0;
         size_t cost = 0;
+        uint16_t id = 0;
+        // Neighbours in filing order; entries never move while filed.
+        Entry* older = nullptr;
+        Entry* newer = nullptr;
     };
 
     static constexpr size_t kDefaultByteLimit = 8u << 20;
@@ -86,28 +90,29 @@ private:
     void RemoveWaiterLocked(uint16_t telegramId) {
         if (--m_waiters[telegramId] == 0) m_waiters.erase(telegramId);
     }
-    using Entries = std::map<uint16_t, Entry>;
-    using Ages = std::map<uint64_t, uint16_t>;
+    using Entries = std::unordered_map<uint16_t, Entry>;
+    static constexpr size_t kMaxBuckets = 1024;
     void Erase(Entries::iterator it);
+    void Unlink(Entry& entry);
     void RecycleLocked(std::unique_ptr<CKestrixMsg> telegram);
     void EnforceLimit();
 
     CKesMutex m_storeMutex;
     // Guarded by m_storeMutex.
     Entries m_entries;
-    // The IDs in filing order, so that the oldest entry is found at once.
-    Ages m_byAge;
+    // Both ends of the entries in filing order, so that the oldest entry is
+    // found at once.
+    Entry* m_oldest = nullptr;
+    Entry* m_newest = nullptr;
     std::map<uint16_t, int> m_waiters;
     std::vector<std::unique_ptr<CKestrixMsg>> m_spares;
     size_t m_spareBytes = 0;
     // Map nodes of entries gone, reused for the next ones instead of
-    // allocated anew (at most kMaxSpares of each).
+    // allocated anew (at most kMaxSpares).
     std::vector<Entries::node_type> m_freeEntries;
-    std::vector<Ages::node_type> m_freeAges;
     size_t m_bytes = 0;
     // The number of entries, written under the lock.
     std::atomic<size_t> m_count{0};
-    uint64_t m_nextSequence = 0;
     size_t m_byteLimit;
 };
 
