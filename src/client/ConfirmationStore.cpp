@@ -104,7 +104,8 @@ void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
     // from a full pipeline pays for what it removes, not for what stays.
     // Should the clock have been set back, younger stamps behind that entry
     // go on a later call.
-    while (m_oldest != nullptr && m_oldest->received.GetMilliseconds() < limitMs) Erase(m_entries.find(m_oldest->id));
+    while (m_oldest != nullptr && m_oldest->received.GetMilliseconds() < limitMs)
+        Erase(m_entries.find(m_oldest->id));
 }
 
 std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {

@@ -43,7 +43,8 @@ public:
     }
 
     bool Take(uint16_t id, ModelEntry* out = nullptr) {
-        const auto it = std::find_if(m_entries.begin(), m_entries.end(), [id](const ModelEntry& e) { return e.id == id; });
+        const auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                                     [id](const ModelEntry& e) { return e.id == id; });
         if (it == m_entries.end()) return false;
         if (out != nullptr) *out = *it;
         m_bytes -= it->size + ConfirmationStore::kEntryOverhead;
@@ -90,12 +91,13 @@ TEST(ConfirmationStoreModel, RandomFilingTakingAgeingAndBoundingMatchThePlainMod
             const auto id = static_cast<uint16_t>(idOf(random));
             const int what = static_cast<int>(random() % 100);
             if (what < 50) {
-                const ModelEntry entry{id, static_cast<uint8_t>(step), random() % 3 == 0 ? random() % 4000 : random() % 40,
-                                       clockMs};
+                const ModelEntry entry{id, static_cast<uint8_t>(step),
+                                       random() % 3 == 0 ? random() % 4000 : random() % 40, clockMs};
                 // Now and then the clock goes back a little.
                 clockMs += static_cast<int64_t>(random() % 50) - 5;
                 std::vector<uint8_t> data(entry.size, entry.tag);
-                store.File(std::make_unique<CKestrixMsg>(data.data(), data.size(), 0x8314, id), At(entry.receivedMs));
+                store.File(std::make_unique<CKestrixMsg>(data.data(), data.size(), 0x8314, id),
+                           At(entry.receivedMs));
                 model.File(entry, awaitedIds);
             } else if (what < 75) {
                 ModelEntry expected{};
@@ -112,7 +114,8 @@ TEST(ConfirmationStoreModel, RandomFilingTakingAgeingAndBoundingMatchThePlainMod
                     }
                 } else {
                     size_t size = 0;
-                    const bool took = store.TakeWith(id, [&](const CKestrixMsg& m) { size = m.Data().size(); });
+                    const bool took =
+                        store.TakeWith(id, [&](const CKestrixMsg& m) { size = m.Data().size(); });
                     ASSERT_EQ(took, filed) << "step " << step;
                     if (filed) {
                         ASSERT_EQ(size, expected.size);
