@@ -200,14 +200,16 @@ TEST(ConfirmationStoreBound, FloodDropsOldestUnawaitedEntriesButKeepsAwaitedOnes
 
 TEST(ConfirmationStoreAge, OnlyEntriesOlderThanTheLimitGoAndTheRestKeepTheirAnswers) {
     ConfirmationStore store;
-    CKesLocalTime stamp = LocalNow();
+    const CKesLocalTime first = LocalNow();
+    CKesLocalTime stamp = first;
     // Filed a second apart, oldest first, one of them taken in between.
     for (uint16_t id = 1; id <= 5; ++id) {
         store.File(std::make_unique<CKestrixMsg>(nullptr, 0, 0x8314, id), stamp);
         stamp.SetMilliseconds(stamp.GetMilliseconds() + 1000);
     }
     ASSERT_NE(store.Take(2), nullptr);
-    CKesLocalTime limit = LocalNow();
+    // From the first stamp itself: a clock read later may be a millisecond on.
+    CKesLocalTime limit = first;
     limit.SetMilliseconds(limit.GetMilliseconds() + 3000);
     store.RemoveReceivedBefore(limit);
     EXPECT_EQ(store.Count(), 2u);
