@@ -156,4 +156,17 @@ std::string HexNumber(uint64_t value, int digits) {
     return "0x" + text;
 }
 
+uint32_t Number32(const Arguments& args, const std::string& option, uint64_t max) {
+    return static_cast<uint32_t>(ParseNumber(*args.Value(option), option, max));
+}
+
+uint32_t Required(const Arguments& args, const std::string& option, uint64_t max) {
+    if (!args.Has(option)) throw UsageError(option + " is required");
+    return Number32(args, option, max);
+}
+
+void NoPositional(const Arguments& args) {
+    if (!args.Positional().empty()) throw UsageError("unexpected '" + args.Positional().front() + "'");
+}
+
 }  // namespace kestrix::cli

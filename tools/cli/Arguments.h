@@ -42,4 +42,11 @@ inline std::string HexBytes(const Bytes& bytes, const char* separator = " ") {
 }
 std::string HexNumber(uint64_t value, int digits);
 
+// The value of `option`, a number up to `max`.
+uint32_t Number32(const Arguments& args, const std::string& option, uint64_t max = 0xFFFFFFFF);
+// The same for an option that must be given.
+uint32_t Required(const Arguments& args, const std::string& option, uint64_t max);
+// Throws UsageError when the command was given positional words.
+void NoPositional(const Arguments& args);
+
 }  // namespace kestrix::cli

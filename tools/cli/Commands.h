@@ -8,9 +8,19 @@
 #include <vector>
 
 #include "Device.h"
+#include "Files.h"
 #include "Report.h"
 
 namespace kestrix::cli {
+
+// Where a command shows how its flash work advances: a phase's name, bytes
+// done and total (0: only time passes). Finish: the work is over.
+class PhaseView {
+public:
+    virtual ~PhaseView() = default;
+    virtual void Show(const std::string& phase, uint64_t done, uint64_t total) = 0;
+    virtual void Finish() = 0;
+};
 
 // What every command may use: the gateway's address and time-out, and the
 // device, opened on first use and kept for the rest of the run.
@@ -19,6 +29,8 @@ public:
     Session(std::string address, int32_t timeoutMs) : m_address(std::move(address)), m_timeoutMs(timeoutMs) {}
     Device& Gateway();
     const std::string& Address() const { return m_address; }
+    // FILE or "-", through the run's shared cache when there is one.
+    Bytes ReadInput(const std::string& path) const;
 
     // Whether results go out as JSON on standard output.
     bool json = false;
@@ -27,6 +39,10 @@ public:
     bool commandsOnStandardInput = false;
     // The telegram ID of the last sequence sent without waiting, if any.
     std::optional<uint16_t> lastSequence;
+    // Files shared by the gateways of one run; none for a single gateway.
+    FileCache* files = nullptr;
+    // Shows flash progress; none draws the terminal's progress bar.
+    PhaseView* view = nullptr;
 
 private:
     std::string m_address;
@@ -39,9 +55,15 @@ struct Command {
     std::string synopsis;
     std::string help;
     std::function<Report(Session&, const std::vector<std::string>&)> run;
+    // Whether the command may run on many gateways at once.
+    bool manyGateways = false;
 };
 
 const std::vector<Command>& Commands();
 const Command* FindCommand(const std::string& name);
+
+// The commands of each family, in the order --help lists them.
+std::vector<Command> DeviceCommands();
+std::vector<Command> FlashCommands();
 
 }  // namespace kestrix::cli

@@ -10,6 +10,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Failure.h"
+#include "KestrixFlash.hpp"
 #include "Progress.h"
 
 using namespace kestrix::cli;
@@ -56,7 +57,7 @@ void PrintFlashHelp() {
 }
 
 void PrintVersion() {
-    std::cout << "kestrix-spi " KESTRIX_VERSION " (library: " << LibraryVersion() << ")\n";
+    std::cout << "kestrix-spi " KESTRIX_VERSION " (library: " << kestrix::LibraryVersion() << ")\n";
 }
 
 // Pulls the global options out of the words, wherever they stand. A shell
@@ -132,7 +133,7 @@ void ReportFailure(const Failure& failure, const std::string& operation, bool js
     std::string line = failure.what();
     if (failure.Kind() == FailureKind::Library) {
         line += ": error " + HexNumber(static_cast<uint32_t>(failure.Code()), 6) + ": " +
-                ErrorMessage(failure.Code());
+                kestrix::FlashErrorMessage(failure.Code());
     }
     std::cerr << "kestrix-spi: " << line << std::endl;
     if (json) PrintJsonError(operation, KindName(failure.Kind()), failure.Code(), line);

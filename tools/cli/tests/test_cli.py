@@ -166,7 +166,8 @@ class CommandTest(CliTest):
 
     def test_flash_id(self):
         self.assertEqual(self.json("flash", "id"),
-                         {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20})
+                         {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20,
+                          "size_from": "id"})
 
 
 class FlashTest(CliTest):
