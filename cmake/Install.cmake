@@ -11,11 +11,12 @@ set(KESTRIX_INSTALL_PYTHONDIR "" CACHE STRING
 # files, CMake and pkg-config packages, the library's manual pages), tools
 # (the command-line tool and the simulator). Whatever was left unbuilt is
 # skipped (OPTIONAL), so an install works after building any set of targets.
-install(TARGETS KestrixSPI EXPORT KestrixSPITargets
+install(TARGETS KestrixSPI KestrixFlash EXPORT KestrixSPITargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime OPTIONAL
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime OPTIONAL NAMELINK_COMPONENT dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/include/KestrixSPI.h ${PROJECT_SOURCE_DIR}/include/KestrixSPI.hpp
+    ${PROJECT_SOURCE_DIR}/include/KestrixFlash.h ${PROJECT_SOURCE_DIR}/include/KestrixFlash.hpp
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(WIN32)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsInstall.cmake)
@@ -44,6 +45,10 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/KestrixSPI.pc.in ${PROJECT_BINARY_DIR}/
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc
     INPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc.in)
 install(FILES ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/KestrixFlash.pc.in ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc.in @ONLY)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc
+    INPUT ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc.in)
+install(FILES ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 if(TARGET kestrix-spi)
     # Found beside itself in any prefix; a system prefix needs no search path.
@@ -82,7 +87,12 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
     else()
         set(library_path ${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:KestrixSPI>)
     endif()
-    set(installed "PREFIX = r\"@prefix@\"\nLIBRARY = \"${library_path}\"\n")
+    if(WIN32)
+        set(flash_library_path ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:KestrixFlash>)
+    else()
+        set(flash_library_path ${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:KestrixFlash>)
+    endif()
+    set(installed "PREFIX = r\"@prefix@\"\nLIBRARY = \"${library_path}\"\nFLASH_LIBRARY = \"${flash_library_path}\"\n")
     if(TARGET kestrix-gateway)
         string(APPEND installed "GATEWAY = \"${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrix-gateway>\"\n")
     endif()

@@ -13,6 +13,7 @@ except ImportError:  # pip then installs without building a wheel
 
 PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kestrix_spi")
 BINARIES = ("libKestrixSPI.so", "libKestrixSPI.dylib", "KestrixSPI.dll", "KestrixSPI64.dll",
+            "libKestrixFlash.so", "libKestrixFlash.dylib", "KestrixFlash.dll", "KestrixFlash64.dll",
             "kestrix-gateway", "kestrix-gateway.exe")
 carried = [name for name in BINARIES if os.path.isfile(os.path.join(PACKAGE, name))]
 commands = {}
