@@ -186,7 +186,7 @@ void LinkFigures(int rounds, bool quick, ResultTable& table) {
         RoundTrip(setting, gateway, rounds, quick, table);
         try {
             const ::kestrix::Gateway device(gateway.address + ":" + std::to_string(kPort), kTimeoutMs);
-            ::kestrix::Flash flash(device);
+            ::kestrix::Flash flash(device, kTimeoutMs);
             flash.Identify();
             FlashReads(setting, flash, rounds, table);
             FlashWrites(setting, flash, quick ? 1 : std::max(3, rounds / 3), quick, table);

@@ -11,7 +11,7 @@
 #include "SpiFlash.h"
 
 struct KestrixFlash {
-    explicit KestrixFlash(int32_t gateway) : flash(gateway) {}
+    KestrixFlash(int32_t gateway, int32_t timeoutMs) : flash(gateway, timeoutMs) {}
     kestrix::flash::SpiFlash flash;
     // What the last failed call found wrong; empty after a success.
     std::string lastError;
@@ -52,9 +52,12 @@ bool MissingBuffer(const void* data, uint32_t length) {
 
 extern "C" {
 
-KESTRIX_FLASH_API int32_t KESTRIX_CALL SPIFlashOpen(int32_t gatewayHandle, KestrixFlash** flash) {
+KESTRIX_FLASH_API int32_t KESTRIX_CALL SPIFlashOpen(int32_t gatewayHandle, int32_t timeoutMs,
+                                                    KestrixFlash** flash) {
     if (flash == nullptr) return RC_BAD_PARAMETER;
-    *flash = new (std::nothrow) KestrixFlash(gatewayHandle);
+    *flash = nullptr;
+    if (timeoutMs < 0) return RC_BAD_PARAMETER;
+    *flash = new (std::nothrow) KestrixFlash(gatewayHandle, timeoutMs);
     return *flash != nullptr ? RC_OK : RC_FLASH_NO_MEMORY;
 }
 

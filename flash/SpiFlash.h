@@ -31,7 +31,7 @@ class SpiFlash {
 public:
     static constexpr uint32_t kMaxDepth = 64;
 
-    explicit SpiFlash(int32_t gateway) : m_gateway(gateway) {}
+    SpiFlash(int32_t gateway, int32_t timeoutMs) : m_gateway(gateway), m_timeoutMs(timeoutMs) {}
 
     void SetGivenSize(uint32_t size);
     // 0: chosen from the bus clock and the time-out.
@@ -73,6 +73,7 @@ private:
     void EraseUnit(uint32_t address, uint32_t size);
 
     int32_t m_gateway;
+    int32_t m_timeoutMs;
     uint32_t m_depth = 0;
     uint32_t m_givenSize = 0;
     bool m_identified = false;

@@ -78,8 +78,11 @@ typedef int32_t(KESTRIX_CALL* KestrixFlashProgress)(void* context, const char* p
                                                     uint64_t total);
 
 /* Creates a flash object on an open gateway handle, which stays the
- * caller's: close the flash before the handle. Nothing is sent yet. */
-KESTRIX_FLASH_API int32_t KESTRIX_CALL SPIFlashOpen(int32_t gatewayHandle, KestrixFlash** flash);
+ * caller's: close the flash before the handle. timeoutMs is the time-out the
+ * handle was opened with: reads keep only as much work outstanding at the
+ * gateway as it finishes well inside it. Nothing is sent yet. */
+KESTRIX_FLASH_API int32_t KESTRIX_CALL SPIFlashOpen(int32_t gatewayHandle, int32_t timeoutMs,
+                                                    KestrixFlash** flash);
 
 /* Frees the flash object; NULL is allowed. */
 KESTRIX_FLASH_API void KESTRIX_CALL SPIFlashClose(KestrixFlash* flash);

@@ -56,11 +56,12 @@ using FlashProgress = std::function<bool(const char* phase, uint64_t done, uint6
 class Flash {
 public:
     Flash() noexcept = default;
-    explicit Flash(const Gateway& gateway) { Check(Open(std::nothrow, gateway, *this)); }
+    // `timeoutMs`: the time-out the gateway was opened with.
+    Flash(const Gateway& gateway, int32_t timeoutMs) { Check(Open(std::nothrow, gateway, timeoutMs, *this)); }
 
-    static int32_t Open(std::nothrow_t, const Gateway& gateway, Flash& flash) noexcept {
+    static int32_t Open(std::nothrow_t, const Gateway& gateway, int32_t timeoutMs, Flash& flash) noexcept {
         flash.Reset();
-        return SPIFlashOpen(gateway.Handle(), &flash.m_flash);
+        return SPIFlashOpen(gateway.Handle(), timeoutMs, &flash.m_flash);
     }
 
     ~Flash() { Reset(); }

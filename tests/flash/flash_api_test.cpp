@@ -53,7 +53,7 @@ std::string LastError(const KestrixFlash* flash) {
 
 class FlashApi : public SimulatorTest {
 protected:
-    void OpenFlash() { ASSERT_EQ(SPIFlashOpen(Open(), &m_flash), RC_OK); }
+    void OpenFlash() { ASSERT_EQ(SPIFlashOpen(Open(), 1000, &m_flash), RC_OK); }
     void TearDown() override {
         SPIFlashClose(m_flash);
         SimulatorTest::TearDown();
@@ -171,10 +171,10 @@ TEST_F(FlashApi, GatewayFailuresComeBackWithTheirCodeAndTheRangeInstantBus) {
 }
 
 TEST(FlashApiArguments, NullsAndUnknownFlagsAreRefused) {
-    EXPECT_EQ(SPIFlashOpen(1, nullptr), RC_BAD_PARAMETER);
+    EXPECT_EQ(SPIFlashOpen(1, 1000, nullptr), RC_BAD_PARAMETER);
     EXPECT_EQ(SPIFlashRead(nullptr, 0, nullptr, 0, nullptr, nullptr), RC_BAD_PARAMETER);
     KestrixFlash* flash = nullptr;
-    ASSERT_EQ(SPIFlashOpen(-1, &flash), RC_OK);
+    ASSERT_EQ(SPIFlashOpen(-1, 1000, &flash), RC_OK);
     EXPECT_EQ(SPIFlashRead(flash, 0, nullptr, 1, nullptr, nullptr), RC_BAD_PARAMETER);
     const uint8_t byte = 0;
     EXPECT_EQ(SPIFlashWrite(flash, 0, &byte, 1, 0x80, nullptr, nullptr, nullptr), RC_BAD_PARAMETER);

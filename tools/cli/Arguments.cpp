@@ -70,6 +70,14 @@ std::optional<std::string> Arguments::Value(const std::string& option) const {
     return std::nullopt;
 }
 
+std::vector<std::string> Arguments::Values(const std::string& option) const {
+    std::vector<std::string> values;
+    for (const auto& [name, value] : m_options) {
+        if (name == option) values.push_back(value);
+    }
+    return values;
+}
+
 uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max) {
     std::string digits = text;
     uint64_t scale = 1;

@@ -21,6 +21,8 @@ public:
 
     bool Has(const std::string& option) const;
     std::optional<std::string> Value(const std::string& option) const;
+    // Every value of an option given more than once, in order.
+    std::vector<std::string> Values(const std::string& option) const;
     const std::vector<std::string>& Positional() const { return m_positional; }
 
 private:

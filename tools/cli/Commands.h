@@ -43,6 +43,9 @@ public:
     FileCache* files = nullptr;
     // Shows flash progress; none draws the terminal's progress bar.
     PhaseView* view = nullptr;
+    // Set when many gateways run at once: output files get it appended, so
+    // that each gateway writes its own.
+    std::string outputSuffix;
 
 private:
     std::string m_address;

@@ -5,7 +5,7 @@
 
 namespace kestrix::cli {
 
-Device::Device(const std::string& address, int32_t timeoutMs) : m_address(address) {
+Device::Device(const std::string& address, int32_t timeoutMs) : m_address(address), m_timeoutMs(timeoutMs) {
     const int32_t code = kestrix::Gateway::Open(std::nothrow, address.c_str(), timeoutMs, m_gateway);
     if (code != RC_OK) {
         const std::string problem = ResolutionProblem(address);

@@ -23,6 +23,7 @@ public:
 
     kestrix::Gateway& Gateway() { return m_gateway; }
     const std::string& Address() const { return m_address; }
+    int32_t TimeoutMs() const { return m_timeoutMs; }
 
     // Throws Failure ("`what` ADDRESS") unless `code` is RC_OK.
     void Check(int32_t code, const char* what) const;
@@ -38,6 +39,7 @@ public:
 
 private:
     std::string m_address;
+    int32_t m_timeoutMs;
     kestrix::Gateway m_gateway;
 };
 

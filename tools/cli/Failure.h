@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+
+#include "KestrixFlash.hpp"
 
 namespace kestrix::cli {
 
@@ -46,6 +49,17 @@ private:
     int32_t m_code;
     FailureKind m_kind;
 };
+
+// The failure's text, with the library's code and message when it has one.
+inline std::string Describe(const Failure& failure) {
+    std::string line = failure.what();
+    if (failure.Kind() == FailureKind::Library) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%06X", static_cast<unsigned>(failure.Code()));
+        line += std::string(": error ") + hex + ": " + kestrix::FlashErrorMessage(failure.Code());
+    }
+    return line;
+}
 
 // A command line the tool cannot make sense of.
 class UsageError : public std::runtime_error {

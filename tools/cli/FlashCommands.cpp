@@ -43,7 +43,8 @@ class FlashJob {
 public:
     FlashJob(Session& session, const Arguments& args)
         : m_session(session), m_view(session.view != nullptr ? session.view : &m_bar) {
-        Guard([&] { m_flash = kestrix::Flash(session.Gateway().Gateway()); });
+        Device& device = session.Gateway();
+        Guard([&] { m_flash = kestrix::Flash(device.Gateway(), device.TimeoutMs()); });
         if (args.Has("--size")) {
             const auto size =
                 static_cast<uint32_t>(ParseNumber(*args.Value("--size"), "--size", kAddressLimit));
@@ -138,9 +139,13 @@ Report RunFlashRead(Session& session, const std::vector<std::string>& words) {
     NoPositional(args);
     const uint32_t address = Required(args, "--addr", kAddressLimit - 1);
     const uint32_t length = Required(args, "--len", kAddressLimit);
-    const auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
+    auto output = args.Has("--output") ? args.Value("--output") : args.Value("-o");
     if (output == "-" && session.json)
         throw UsageError("-o - puts the data on standard output; leave out --json");
+    if (!session.outputSuffix.empty() && output) {
+        if (*output == "-") throw UsageError("-o - cannot take the data of many gateways; give a file");
+        *output += "." + session.outputSuffix;
+    }
     FlashJob job(session, args);
     const Bytes data = job.Guard([&] { return job.Flash().Read(address, length, job.Progress()); });
     Report report;

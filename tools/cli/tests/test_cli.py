@@ -1,5 +1,6 @@
 """kestrix-spi as a process against kestrix-gateway on loopback."""
 
+import hashlib
 import json
 import os
 import pty
@@ -422,3 +423,86 @@ class FailureTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ManyGatewaysTest(unittest.TestCase):
+    """One image onto eight simulators at their defaults at once, one of
+    which swallows every request."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.simulators = [Simulator(*(["--fault", "no-answer"] if i == 5 else [])).start() for i in range(8)]
+        cls.addresses = [s.address for s in cls.simulators]
+        cls.faulty = cls.addresses[5]
+        cls.image = os.urandom(40000)
+
+    @classmethod
+    def tearDownClass(cls):
+        for simulator in cls.simulators:
+            simulator.stop()
+
+    def image_file(self):
+        handle, path = tempfile.mkstemp(prefix="kestrix-cli-")
+        os.write(handle, self.image)
+        os.close(handle)
+        self.addCleanup(os.unlink, path)
+        return path
+
+    def assert_programmed_exactly(self, address):
+        handle, target = tempfile.mkstemp(prefix="kestrix-cli-")
+        os.close(handle)
+        self.addCleanup(os.unlink, target)
+        result = run("flash", "read", "--addr", "0x1000", "--len", str(len(self.image)), "-o", target,
+                     host=address)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), self.image, address)
+
+    def test_json_names_the_faulty_gateway_and_the_others_are_programmed_exactly(self):
+        logs = tempfile.mkdtemp(prefix="kestrix-cli-logs-")
+        hosts = os.path.join(logs, "hosts")
+        with open(hosts, "w") as f:
+            f.write("# the fixtures of one station\n\n" + "\n".join(f"{a}  # bay {i}" for i, a in
+                                                                  enumerate(self.addresses)) + "\n")
+        result = run("--hosts", hosts, "--log", os.path.join(logs, "out"), "--json", "flash", "write",
+                     self.image_file(), "--addr", "0x1000")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        objects = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual([o["gateway"] for o in objects], self.addresses)
+        digest = hashlib.sha256(self.image).hexdigest()
+        for o in objects:
+            if o["gateway"] == self.faulty:
+                self.assertEqual(o["result"], "failed")
+                self.assertEqual(o["error"]["hex"], "0x040000")
+            else:
+                self.assertEqual(o["result"], "ok", o)
+                self.assertEqual((o["report"]["sha256"], o["report"]["sha256_read_back"]), (digest, digest))
+                self.assertEqual(o["report"]["length"], len(self.image))
+        for address in self.addresses:
+            if address != self.faulty:
+                self.assert_programmed_exactly(address)
+        names = sorted(os.listdir(os.path.join(logs, "out")))
+        self.assertEqual(len(names), 8)
+        with open(os.path.join(logs, "out", self.faulty.replace(":", "_") + ".log")) as f:
+            self.assertIn("failed: ", f.read())
+
+    def test_the_table_has_a_line_per_gateway_and_names_the_faulty_one(self):
+        words = [w for a in self.addresses for w in ("--host", a)]
+        result = run(*words, "--parallel", "3", "flash", "verify", self.image_file(), "--addr", "0x1000")
+        self.assertEqual(result.returncode, 1)
+        lines = result.stdout.splitlines()
+        self.assertTrue(lines[0].startswith("gateway"), lines)
+        self.assertEqual([line.split()[0] for line in lines[1:]], self.addresses)
+        for line in lines[1:]:
+            if line.startswith(self.faulty):
+                self.assertIn("error 0x040000", line)
+            else:
+                self.assertTrue(line.endswith("  ok"), line)
+        self.assertIn(self.faulty, result.stderr)
+
+    def test_commands_for_one_gateway_are_refused_for_many(self):
+        for words in (["xfer", "9f"], ["shell"]):
+            with self.subTest(words=words):
+                result = run("--host", self.addresses[0], "--host", self.addresses[1], *words)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("one gateway", result.stderr)
