@@ -36,8 +36,8 @@ class _Callback:
     def __init__(self, progress: Optional[Progress]) -> None:
         self.progress = progress
         self.error: Optional[BaseException] = None
-        self.function = (_library.PROGRESS(self._tell) if progress is not None
-                         else ctypes.cast(None, _library.PROGRESS))
+        # Address 0: the library then reports nothing.
+        self.function = _library.PROGRESS(self._tell) if progress is not None else _library.PROGRESS(0)
 
     def _tell(self, _context: Optional[int], phase: bytes, done: int, total: int) -> int:
         assert self.progress is not None
