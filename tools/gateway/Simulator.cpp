@@ -464,6 +464,8 @@ Simulator::Simulator(SimulatorOptions options) : m_options(std::move(options)) {
     m_link = m_options.link;
     if (m_options.device == DeviceKind::Flash) {
         auto flash = std::make_unique<FlashDevice>(m_options.flashSize, m_options.speedFactor);
+        if (m_options.flashId) flash->SetJedecId(*m_options.flashId);
+        if (m_options.flashProtected) flash->ProtectAll();
         m_flash = flash.get();
         m_device = std::move(flash);
     } else {
