@@ -74,9 +74,11 @@ bool ParseDecimal(const std::string& text, double max, double& value) {
 // Six hex digits, "ef40a5" or "0xEF40A5".
 bool ParseJedecId(std::string text, SimulatorOptions& options) {
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
-    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
     const unsigned long id = std::strtoul(text.c_str(), nullptr, 16);
-    options.flashId = {static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+    options.flashId = {static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
+                       static_cast<uint8_t>(id)};
     return true;
 }
 
