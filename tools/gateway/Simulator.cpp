@@ -163,7 +163,7 @@ public:
 
 private:
     void Serve() {
-        m_simulator.Log(m_name + " connected");
+        m_simulator.LogEvent(m_name + " connected");
         TelegramFramer framer;
         auto lastReceive = Clock::now();
         auto nextAlive = Clock::now();
@@ -203,8 +203,8 @@ private:
             lastReceive = Clock::now();
             if (received <= 0) {
                 if (!m_closed.load()) {
-                    m_simulator.Log(m_name + (framer.Buffered() > 0 ? " went away in the middle of a telegram"
-                                                                    : " closed the connection"));
+                    m_simulator.LogEvent(m_name + (framer.Buffered() > 0 ? " went away in the middle of a telegram"
+                                                                         : " closed the connection"));
                 }
                 break;
             }
@@ -221,7 +221,7 @@ private:
         // What was sent last (a disconnect confirmation) is still crossing the link.
         while (m_link && !m_link->WaitFlushed(kPollMs) && !m_simulator.m_stop.load()) {
         }
-        m_simulator.Log(m_name + " gone");
+        m_simulator.LogEvent(m_name + " gone");
         m_finished = true;
     }
 
@@ -313,7 +313,7 @@ private:
                 ++m_simulator.m_stats.disconnectRequests;
             }
                 Answer(request, {0});
-                m_simulator.Log(m_name + " disconnected");
+                m_simulator.LogEvent(m_name + " disconnected");
                 Close();
                 return;
             case spi::kAlive:
@@ -580,6 +580,10 @@ void Simulator::ReapFinished() {
             }
         }
     }
+}
+
+void Simulator::LogEvent(const std::string& line) {
+    if (m_options.verbose) Log(line);
 }
 
 void Simulator::Log(const std::string& line) {
