@@ -57,8 +57,12 @@ void Session::Note(const std::string& what) {
     m_simulator.Log(m_name + " " + what);
 }
 
+void Session::Event(const std::string& what) {
+    m_simulator.LogEvent(m_name + " " + what);
+}
+
 void Session::Serve() {
-    Note("connected");
+    Event("connected");
     TelegramFramer framer;
     auto lastReceive = Clock::now();
     auto nextAlive = Clock::now();
@@ -113,7 +117,7 @@ void Session::Serve() {
     // What was sent last (a disconnect confirmation) may still be crossing a link.
     while (!m_stream->WaitFlushed(kPollMs) && !m_simulator.m_stop.load()) {
     }
-    Note("gone");
+    Event("gone");
     m_finished = true;
 }
 
@@ -182,7 +186,7 @@ void Session::HandleTelegram(const uint8_t* bytes, uint16_t size) {
             ++m_simulator.m_stats.disconnectRequests;
         }
             Answer(request, {0});
-            Note("disconnected");
+            Event("disconnected");
             Close();
             return;
         case spi::kAlive:

@@ -45,6 +45,8 @@ private:
     void SendWire(const std::vector<uint8_t>& wire);
     bool SendRaw(const uint8_t* data, size_t size) override;
     void Note(const std::string& what) override;
+    // A connection's coming and going, logged only when verbose.
+    void Event(const std::string& what);
     void HandleTelegram(const uint8_t* bytes, uint16_t size);
     void HandleConnect(const CKesMsg& request);
     void Answer(const CKesMsg& request, const std::vector<uint8_t>& data);

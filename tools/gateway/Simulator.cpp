@@ -118,6 +118,10 @@ std::string Simulator::Endpoint() const {
     return (v6 ? "[" + m_options.address + "]" : m_options.address) + ":" + std::to_string(port);
 }
 
+void Simulator::LogEvent(const std::string& line) {
+    if (m_options.verbose) Log(line);
+}
+
 void Simulator::Log(const std::string& line) {
     if (!m_options.log) return;
     std::lock_guard<std::mutex> lock(m_logMutex);

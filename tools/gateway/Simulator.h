@@ -46,7 +46,8 @@ struct SimulatorOptions {
     std::vector<Fault> faults;
     // The network between the simulator and connections accepted from now on.
     LinkSettings link;
-    // One log line per telegram besides the connection events.
+    // A log line per connection event and per telegram; without it only
+    // faults and errors are logged.
     bool verbose = false;
     // Receives every log line, from any thread; none keeps the simulator quiet.
     std::function<void(const std::string&)> log;
@@ -122,6 +123,8 @@ private:
     friend class GatewayCommands;
 
     void Log(const std::string& line);
+    // A connection's coming and going: only worth a line when asked for.
+    void LogEvent(const std::string& line);
     std::vector<Fault> FaultsSnapshot();
 
     SimulatorOptions m_options;
