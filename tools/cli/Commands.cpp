@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "SerprogCommand.h"
+
 namespace kestrix::cli {
 
 Device& Session::Gateway() {
@@ -16,6 +18,7 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = [] {
         std::vector<Command> all = DeviceCommands();
         for (Command& command : FlashCommands()) all.push_back(std::move(command));
+        all.push_back({"serprog", kSerprogSynopsis, kSerprogHelp, RunSerprog});
         return all;
     }();
     return commands;

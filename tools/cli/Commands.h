@@ -31,6 +31,7 @@ public:
     const std::string& Address() const { return m_address; }
     // FILE or "-", through the run's shared cache when there is one.
     Bytes ReadInput(const std::string& path) const;
+    int32_t TimeoutMs() const { return m_timeoutMs; }
 
     // Whether results go out as JSON on standard output.
     bool json = false;
