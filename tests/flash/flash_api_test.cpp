@@ -161,7 +161,8 @@ TEST_F(FlashApi, ABusWithoutFlashIsNamedInstantBus) {
 
 TEST_F(FlashApi, GatewayFailuresComeBackWithTheirCodeAndTheRangeInstantBus) {
     gateway::SimulatorOptions options = Instant();
-    options.faults.push_back({gateway::FaultKind::Result, 0x21, 0, 5});
+    // Identifying the chip takes the first five requests: status, ID, SFDP.
+    options.faults.push_back({gateway::FaultKind::Result, 0x21, 0, 7});
     StartSimulator(options);
     OpenFlash();
     Bytes data(200000);

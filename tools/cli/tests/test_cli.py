@@ -169,7 +169,7 @@ class CommandTest(CliTest):
     def test_flash_id(self):
         self.assertEqual(self.json("flash", "id"),
                          {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20,
-                          "size_from": "id"})
+                          "size_from": "sfdp"})
 
 
 class FlashTest(CliTest):
@@ -220,6 +220,19 @@ class FlashTest(CliTest):
         self.assertEqual(result.returncode, 1)
         self.assertIn("differs", result.stderr)
         self.assertIn("0x201000", result.stderr)
+
+
+class SfdpSizeTest(CliTest):
+    # A capacity byte that tells no size: only the SFDP tables do.
+    options = ("--speed", "0", "--flash-size", "2M", "--flash-id", "ef40a5")
+
+    def test_the_size_comes_from_the_sfdp_tables(self):
+        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 a5  (2.0 MiB)")
+        self.assertEqual(self.json("flash", "id")["size_from"], "sfdp")
+        self.cli("flash", "write", self.temporary(b"\x5a" * 256), "--addr", "0x1FFF00")
+        result = run("flash", "read", "--addr", "0x1FFFFF", "--len", "2", host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("2.0 MiB (2097152 bytes) flash", result.stderr)
 
 
 class FlashSizeTest(CliTest):
@@ -309,8 +322,9 @@ class PipelinedFlashTest(CliTest):
 
 class PipelinedFailureTest(unittest.TestCase):
     def test_a_failing_chunk_is_named_and_nothing_is_written(self):
-        # The 4th device request of the connection fails; the probe takes the first two.
-        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@4") as simulator:
+        # The 7th device request of the connection fails; identifying the
+        # chip (status, ID and three SFDP reads) takes the first five.
+        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@7") as simulator:
             target = os.path.join(tempfile.mkdtemp(prefix="kestrix-cli-"), "out.bin")
             self.addCleanup(os.rmdir, os.path.dirname(target))
             result = run("flash", "read", "--addr", "0x10000", "--len", "1M", "-o", target, "--depth", "8",
