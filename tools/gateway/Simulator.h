@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct SimulatorOptions {
     std::string externalDevice;
     // How long an external device may take for each answer.
     uint32_t deviceTimeoutMs = 1000;
+    // The JEDEC ID when not the one of the flash family for this size.
+    std::optional<std::array<uint8_t, 3>> flashId;
+    // Starts with every block protected by the status register.
+    bool flashProtected = false;
     // Keeps the flash or EEPROM contents across runs when not empty.
     std::string flashImage;
     // Scales the flash's program and erase times; 0 makes them instant.
