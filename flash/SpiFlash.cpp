@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <thread>
 
 #include "FlashFailure.h"
@@ -32,6 +33,7 @@ constexpr uint32_t kMaxTransfer = 65528;
 // command and address (the answer, with its result byte, fills a telegram).
 constexpr uint32_t kReadChunk = 65280;
 static_assert(kReadChunk + 4 <= kMaxTransfer);
+// Reads keep at most this many transfers outstanding unless told otherwise.
 constexpr uint32_t kDefaultDepth = 8;
 constexpr uint32_t kChipEraseLimitMs = 600000;
 
@@ -42,6 +44,15 @@ Bytes Command(uint8_t opcode, uint32_t address) {
 
 std::string Hex(uint64_t value) {
     return HexAddress(value);
+}
+
+// A clock rate as people write it: 1 MHz, 12.5 MHz, 400 kHz.
+std::string FormatRate(uint32_t hz) {
+    const char* unit = hz >= 1000000 ? "MHz" : hz >= 1000 ? "kHz" : "Hz";
+    const double scaled = hz >= 1000000 ? hz / 1e6 : hz >= 1000 ? hz / 1e3 : hz;
+    char text[32];
+    std::snprintf(text, sizeof text, "%g %s", scaled, unit);
+    return text;
 }
 
 std::string HexRange(uint32_t address, uint32_t size) {
@@ -147,14 +158,20 @@ uint8_t SpiFlash::ReadStatus() {
 
 KestrixFlashId SpiFlash::Identify(const ProgressTarget& progress) {
     m_identified = false;
-    // A busy chip ignores the ID command. A status of all ones is what an
+    // The ID and the clock rate go out beside the status, so that the three
+    // cost one round trip. A busy chip ignores the ID command, so then the
+    // ID is asked again once it is ready. A status of all ones is what an
     // empty bus reads; the ID check below tells that case.
+    auto idAnswer = std::async(std::launch::async, [this] { return ReadId(); });
+    auto measured = std::async(std::launch::async, [this] { ReadLimits(); });
     const uint8_t status = ReadStatus();
+    ChipId chip = idAnswer.get();
+    measured.get();
     if (status != 0xFF && (status & kBusy) != 0) {
         Phase phase(progress, "busy", 0);
         WaitReady(kChipEraseLimitMs, "earlier work", &phase);
+        chip = ReadId();
     }
-    const ChipId chip = ReadId();
     const bool allZero = chip.manufacturer == 0 && chip.memoryType == 0 && chip.capacityCode == 0;
     const bool allOnes = chip.manufacturer == 0xFF && chip.memoryType == 0xFF && chip.capacityCode == 0xFF;
     if (allZero || allOnes) {
@@ -205,8 +222,20 @@ void SpiFlash::CheckRange(uint32_t address, uint64_t length, Access access) cons
     }
 }
 
-uint32_t SpiFlash::Depth() {
-    return m_depth != 0 ? std::min(m_depth, kMaxDepth) : kDefaultDepth;
+pipeline::Limits SpiFlash::ReadLimits() {
+    if (m_facts.timeoutMs == 0) {
+        const auto sent = std::chrono::steady_clock::now();
+        uint32_t baudrate = 0;
+        const int32_t code = SPIGetGlobals(m_gateway, &baudrate, nullptr, nullptr, nullptr);
+        if (code != RC_OK) throw FlashFailure(code, "clock rate read");
+        const auto roundTrip = std::chrono::steady_clock::now() - sent;
+        m_facts.clockHz = baudrate;
+        m_facts.roundTripUs = static_cast<uint32_t>(std::min<int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(roundTrip).count(), UINT32_MAX));
+        m_facts.timeoutMs = static_cast<uint32_t>(std::max(m_timeoutMs, 1));
+    }
+    const uint32_t depth = m_depth != 0 ? std::min(m_depth, kMaxDepth) : kDefaultDepth;
+    return pipeline::SizePipeline(m_facts, kReadChunk, kPageSize, depth);
 }
 
 void SpiFlash::WriteEnable() {
@@ -258,23 +287,54 @@ void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, c
 
 void SpiFlash::ReadPhase(uint32_t address, uint32_t length, Phase& phase,
                          const std::function<bool(uint32_t, std::span<const uint8_t>)>& consume) {
-    const uint32_t chunks = (length + kReadChunk - 1) / kReadChunk;
-    auto chunkSize = [length](uint32_t index) { return std::min(kReadChunk, length - index * kReadChunk); };
-    OrderedPipeline<Bytes> pipeline(Depth(), chunks, [&](uint32_t index) {
-        const uint32_t at = address + index * kReadChunk;
+    pipeline::Limits limits = ReadLimits();
+    uint32_t offset = 0;
+    if (m_facts.paceBytesPerSecond == 0 && length > limits.chunk) {
+        // One chunk alone first: how long it takes tells the gateway's pace,
+        // which sizes the rest (a gateway may be slower than its clock, a
+        // simulated one much faster).
+        const auto sent = std::chrono::steady_clock::now();
+        if (!ReadChunks(address, 0, limits.chunk, limits.chunk, 1, phase, consume)) return;
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent);
+        m_facts.paceBytesPerSecond = pipeline::PaceOf(limits.chunk, elapsed.count(), m_facts.roundTripUs);
+        offset = limits.chunk;
+        limits = ReadLimits();
+    }
+    ReadChunks(address, offset, length, limits.chunk, limits.depth, phase, consume);
+}
+
+bool SpiFlash::ReadChunks(uint32_t address, uint32_t offset, uint32_t end, uint32_t chunk, uint32_t depth,
+                          Phase& phase,
+                          const std::function<bool(uint32_t, std::span<const uint8_t>)>& consume) {
+    const uint32_t chunks = (end - offset + chunk - 1) / chunk;
+    auto chunkAt = [&](uint32_t index) { return offset + index * chunk; };
+    auto chunkSize = [&](uint32_t index) { return std::min(chunk, end - chunkAt(index)); };
+    OrderedPipeline<Bytes> pipeline(depth, chunks, [&](uint32_t index) {
+        const uint32_t at = address + chunkAt(index);
         const Bytes header = Command(kRead, at);
-        const std::string what =
-            std::string(phase.Name()) + " of " + HexRange(at, chunkSize(index)) + " failed";
-        Bytes answer =
-            Transfer(header, static_cast<uint32_t>(header.size()) + chunkSize(index), what.c_str());
-        answer.erase(answer.begin(), answer.begin() + static_cast<long>(header.size()));
-        return answer;
+        std::string what = std::string(phase.Name()) + " of " + HexRange(at, chunkSize(index)) + " failed";
+        Bytes read(header.size() + chunkSize(index));
+        const int32_t code = SPIDataReq(
+            m_gateway, reinterpret_cast<const char*>(header.data()), static_cast<uint16_t>(header.size()),
+            reinterpret_cast<char*>(read.data()), static_cast<uint16_t>(read.size()));
+        if (code == RC_TIMEOUT) {
+            // Says what the wait was up against, so that the caller can tell
+            // whether a longer time-out or fewer transfers would help.
+            what += " with " + std::to_string(depth) + (depth == 1 ? " transfer of " : " transfers of ") +
+                    std::to_string(chunk) + " bytes outstanding at a " + FormatRate(m_facts.clockHz) +
+                    " clock and a " + std::to_string(m_facts.timeoutMs) + " ms time-out";
+        }
+        if (code != RC_OK) throw FlashFailure(code, what);
+        read.erase(read.begin(), read.begin() + static_cast<long>(header.size()));
+        return read;
     });
     for (uint32_t index = 0; index < chunks; ++index) {
         const Bytes data = pipeline.Take(index);
-        if (!consume(index * kReadChunk, data)) return;
+        if (!consume(chunkAt(index), data)) return false;
         phase.Advance(data.size());
     }
+    return true;
 }
 
 void SpiFlash::Read(uint32_t address, std::span<uint8_t> data, const ProgressTarget& progress) {

@@ -8,6 +8,7 @@
 #include "BusyTimer.h"
 #include "FlashGeometry.h"
 #include "KestrixFlash.h"
+#include "PipelineSizing.h"
 
 namespace kestrix::flash {
 
@@ -34,7 +35,9 @@ public:
     SpiFlash(int32_t gateway, int32_t timeoutMs) : m_gateway(gateway), m_timeoutMs(timeoutMs) {}
 
     void SetGivenSize(uint32_t size);
-    // 0: chosen from the bus clock and the time-out.
+    // The most transfers reads keep outstanding; 0: kDefaultDepth. Fewer
+    // when their bus time at the gateway's clock would not finish well
+    // inside the handle's time-out.
     void SetDepth(uint32_t depth) { m_depth = depth; }
 
     // Waits (bounded) for a program or erase still running, then reads the
@@ -59,12 +62,21 @@ private:
     uint64_t SfdpSize();
     Bytes ReadSfdp(uint32_t address, uint32_t length);
     uint8_t ReadStatus();
-    uint32_t Depth();
+    // What reads use: asks the gateway its clock rate once, timing that
+    // request as the round trip; after the first read of more than one
+    // chunk, sized by the pace the gateway showed.
+    pipeline::Limits ReadLimits();
     // Hands `consume` the range's data chunk by chunk, in address order,
-    // with several transfers outstanding; stops early when it returns
-    // false. A failing transfer ends the phase naming its range.
+    // with as many transfers outstanding as the gateway finishes well inside
+    // the time-out; stops early when it returns false. A failing transfer
+    // ends the phase naming its range.
     void ReadPhase(uint32_t address, uint32_t length, Phase& phase,
                    const std::function<bool(uint32_t offset, std::span<const uint8_t> data)>& consume);
+    // The part of a read phase from `offset` to `end`, in chunks with up to
+    // `depth` outstanding; false when `consume` stopped.
+    bool ReadChunks(uint32_t address, uint32_t offset, uint32_t end, uint32_t chunk, uint32_t depth,
+                    Phase& phase,
+                    const std::function<bool(uint32_t offset, std::span<const uint8_t> data)>& consume);
     void WriteEnable();
     void WaitReady(uint32_t limitMs, const char* what, Phase* phase);
     // Runs one program or erase frame, then polls until the chip is ready,
@@ -75,6 +87,9 @@ private:
     int32_t m_gateway;
     int32_t m_timeoutMs;
     uint32_t m_depth = 0;
+    // Asked of the gateway once (a time-out of 0: not yet), the pace after
+    // the first read of more than one chunk.
+    pipeline::LinkFacts m_facts{0, 0, 0, 0};
     uint32_t m_givenSize = 0;
     bool m_identified = false;
     KestrixFlashId m_id{};

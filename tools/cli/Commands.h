@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ namespace kestrix::cli {
 
 // Where a command shows how its flash work advances: a phase's name, bytes
 // done and total (0: only time passes). Finish: the work is over.
+// Said at once, wherever the output goes, when the chip is still busy.
+inline constexpr const char* kBusyNotice =
+    "the flash is busy with earlier work (an interrupted erase or program?); waiting up to 600 s for it";
+
 class PhaseView {
 public:
     virtual ~PhaseView() = default;
@@ -47,6 +52,9 @@ public:
     // Set when many gateways run at once: output files get it appended, so
     // that each gateway writes its own.
     std::string outputSuffix;
+    // Sequences sent without waiting whose answers were not collected yet:
+    // only these can be, on this connection.
+    std::set<uint16_t> uncollectedSequences;
 
 private:
     std::string m_address;

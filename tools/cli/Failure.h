@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "KestrixFlash.hpp"
 
@@ -35,19 +36,22 @@ inline const char* KindName(FailureKind kind) {
 }
 
 // Why a command stopped. `Code` is the library's result code for
-// FailureKind::Library, 0 otherwise.
+// FailureKind::Library, 0 otherwise. `Hint`, when not empty, says what the
+// user might change; it follows the library's message.
 class Failure : public std::runtime_error {
 public:
-    Failure(int32_t code, const std::string& message)
-        : std::runtime_error(message), m_code(code), m_kind(FailureKind::Library) {}
+    Failure(int32_t code, const std::string& message, std::string hint = {})
+        : std::runtime_error(message), m_code(code), m_kind(FailureKind::Library), m_hint(std::move(hint)) {}
     Failure(FailureKind kind, const std::string& message)
         : std::runtime_error(message), m_code(0), m_kind(kind) {}
     int32_t Code() const { return m_code; }
     FailureKind Kind() const { return m_kind; }
+    const std::string& Hint() const { return m_hint; }
 
 private:
     int32_t m_code;
     FailureKind m_kind;
+    std::string m_hint;
 };
 
 // The failure's text, with the library's code and message when it has one.
@@ -57,6 +61,7 @@ inline std::string Describe(const Failure& failure) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%06X", static_cast<unsigned>(failure.Code()));
         line += std::string(": error ") + hex + ": " + kestrix::FlashErrorMessage(failure.Code());
+        if (!failure.Hint().empty()) line += " (" + failure.Hint() + ")";
     }
     return line;
 }

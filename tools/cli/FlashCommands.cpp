@@ -1,5 +1,6 @@
 // The flash commands: a thin layer over the flash library that reads and
 // writes files, shows progress and reports.
+#include <iostream>
 #include <memory>
 
 #include "Arguments.h"
@@ -19,6 +20,7 @@ constexpr uint64_t kAddressLimit = uint64_t{1} << 24;
 class BarView : public PhaseView {
 public:
     void Show(const std::string& phase, uint64_t done, uint64_t total) override {
+        if (phase == "busy" && m_phase != "busy") std::cerr << "kestrix-spi: " << kBusyNotice << std::endl;
         if (!m_bar || phase != m_phase) {
             m_bar.reset();
             m_phase = phase;
@@ -97,8 +99,16 @@ private:
             case RC_FLASH_CANCELLED:
                 return Failure(FailureKind::Flash, detail);
             default:
-                return Failure(code, detail + " on " + m_session.Address());
+                return Failure(code, detail + ": transfer on " + m_session.Address(), Hint(code, detail));
         }
+    }
+
+    // What the user might change after a read that timed out.
+    static std::string Hint(int32_t code, const std::string& detail) {
+        if (code != RC_TIMEOUT || detail.find(" outstanding at ") == std::string::npos) return "";
+        return detail.find(" with 1 transfer ") != std::string::npos
+                   ? "a longer --timeout may help"
+                   : "a longer --timeout or --depth 1 may help";
     }
 
     Session& m_session;
@@ -244,9 +254,12 @@ const std::string kFlashNotes =
     "status 130) is waited for first.";
 
 const std::string kDepthNote =
-    "\n\nReads keep D transfers of 64 KiB outstanding (--depth, default 8, at most 64), so a slow\n"
-    "network costs about one round trip per D transfers. A failing transfer is reported with the\n"
-    "address range it read, and nothing read after it is written out.";
+    "\n\nReads keep up to D transfers outstanding (--depth, default 8, at most 64), so a slow network\n"
+    "costs about one round trip per D transfers, but never more than half the time-out of bus time at\n"
+    "the gateway's clock rate (or at the pace it showed on a first transfer read alone): at 1 MHz and\n"
+    "the default time-out two transfers of about 31 KB, at 8 MHz seven of 64 KB. A failing transfer is\n"
+    "reported with the address range it read, and nothing read after it is written out; a time-out\n"
+    "also names the clock rate and depth, and --timeout or --depth 1 gives each transfer more room.";
 
 }  // namespace
 

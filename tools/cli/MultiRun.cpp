@@ -72,6 +72,7 @@ public:
         : m_board(board), m_line(line), m_log(log) {}
     void Show(const std::string& phase, uint64_t done, uint64_t total) override {
         if (phase != m_phase) {
+            if (phase == "busy") m_log.Line(kBusyNotice);
             m_phase = phase;
             m_log.Line(phase + (total != 0 ? " " + std::to_string(total) + " bytes" : ""));
         }
