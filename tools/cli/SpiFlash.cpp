@@ -239,6 +239,16 @@ void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progre
     CheckRange(address, length, Access::Read);
     Phase phase(progress, label, length);
     pipeline::Limits limits = ReadLimits();
+    const uint32_t first = std::min(length, limits.chunk) + 4;
+    if (m_facts.clockHz != 0 && limits.largestTransfer < first) {
+        // Not even one page finishes inside the time-out: refuse before sending.
+        throw Failure(FailureKind::Flash,
+                      "a read of " + std::to_string(first - 4) + " bytes takes " +
+                          std::to_string(pipeline::BusTimeUs(first, m_facts.clockHz) / 1000) +
+                          " ms on the bus at " + FormatRate(m_facts.clockHz) +
+                          ", too long for the time-out of " + std::to_string(m_facts.timeoutMs) +
+                          " ms; give a longer --timeout or a faster clock (globals --baud)");
+    }
     uint32_t offset = 0;
     if (m_facts.paceBytesPerSecond == 0 && length > limits.chunk) {
         // One chunk alone first: how long it takes tells the gateway's pace,

@@ -373,6 +373,16 @@ class BusTimeTest(CliTest):
         with open(target, "rb") as f:
             self.assertEqual(f.read(), data)
 
+    def test_a_clock_too_slow_for_one_page_is_refused_before_the_read(self):
+        self.cli("globals", "--baud", "1000")
+        self.addCleanup(self.cli, "globals", "--baud", "1000000")
+        start = time.monotonic()
+        result = run("flash", "read", "--addr", "0", "--len", "4K", "-o", os.devnull, host=self.simulator.address)
+        self.assertLess(time.monotonic() - start, 1, "nothing waited for the bus")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("a read of 256 bytes takes 2080 ms on the bus at 1 kHz, too long for the time-out of "
+                      "1000 ms; give a longer --timeout or a faster clock (globals --baud)", result.stderr)
+
     def test_a_slow_clock_splits_reads_into_transfers_that_finish_in_time(self):
         data = os.urandom(40000)
         self.cli("flash", "write", self.temporary(data), "--addr", "0x20000", "--no-verify")
