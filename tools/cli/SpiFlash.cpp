@@ -240,7 +240,7 @@ void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progre
     Phase phase(progress, label, length);
     pipeline::Limits limits = ReadLimits();
     const uint32_t first = std::min(length, limits.chunk) + 4;
-    if (m_facts.clockHz != 0 && limits.largestTransfer < first) {
+    if (m_facts.clockHz != 0 && limits.largestTransfer < first - 4) {
         // Not even one page finishes inside the time-out: refuse before sending.
         throw Failure(FailureKind::Flash,
                       "a read of " + std::to_string(first - 4) + " bytes takes " +
