@@ -388,9 +388,12 @@ const std::string kFlashNotes =
     "is waited for first.";
 
 const std::string kDepthNote =
-    "\n\nReads keep D transfers of 64 KiB outstanding (--depth, default 8, at most 64), so a slow\n"
-    "network costs about one round trip per D transfers. A failing transfer is reported with the\n"
-    "address range it read, and nothing read after it is written out.";
+    "\n\nReads keep up to D transfers outstanding (--depth, default 8, at most 64), so a slow network\n"
+    "costs about one round trip per D transfers, but never more than half the time-out of bus time at\n"
+    "the gateway's clock rate (or at the pace it showed on a first transfer read alone): at 1 MHz and\n"
+    "the default time-out two transfers of about 31 KB, at 8 MHz seven of 64 KB. A failing transfer is\n"
+    "reported with the address range it read, and nothing read after it is written out; a time-out\n"
+    "also names the clock rate and depth, and --timeout or --depth 1 gives each transfer more room.";
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
