@@ -112,6 +112,11 @@ FlashId SpiFlash::Probe(uint64_t givenSize, ProgressSink* progress) {
     FlashId id = idAnswer.get();
     measured.get();
     if (status != 0xFF && (status & kBusy) != 0) {
+        if (progress != nullptr) {
+            progress->Notice(
+                "the flash is busy with earlier work (an interrupted erase or program?); waiting up to " +
+                std::to_string(kChipEraseLimitMs / 1000) + " s for it");
+        }
         Phase phase(progress, "busy", 0);
         WaitReady(kChipEraseLimitMs, "earlier work", &phase);
         id = ReadId();

@@ -26,6 +26,8 @@ public:
     virtual void Begin(const std::string& phase, uint64_t totalBytes) = 0;
     virtual void Advance(uint64_t bytes) = 0;
     virtual void End() = 0;
+    // One line the user should see at once, wherever the output goes.
+    virtual void Notice(const std::string& line) { (void)line; }
 };
 
 struct WriteSummary {

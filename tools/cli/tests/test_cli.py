@@ -120,6 +120,25 @@ class CommandTest(CliTest):
         self.assertEqual(fourth["telegram_id"], third["telegram_id"])
         self.assertEqual(len(fourth["answer"].split()), 8)
 
+    def test_seq_result_refuses_at_once_an_id_it_cannot_collect(self):
+        start = time.monotonic()
+        result = run("--timeout", "5000", "shell", host=self.simulator.address,
+                     stdin="seq-result 7 --read 4\nseq --no-wait 04\nseq-result last --read 8\n"
+                           "seq-result last --read 8\n")
+        self.assertLess(time.monotonic() - start, 4, "no wait for the time-out")
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr.count("no answer of sequence"), 2, result.stderr)
+        self.assertEqual(len(result.stdout.split()), 1 + 8, "the ID, then one answer")
+        self.assertNotIn("warning", result.stderr, "in a shell the answer can be collected")
+
+    def test_seq_no_wait_outside_shell_warns_that_nothing_can_collect_it(self):
+        result = run("seq", "04", "--no-wait", host=self.simulator.address)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("warning: the answer of sequence", result.stderr)
+        result = run("--timeout", "5000", "seq-result", result.stdout.strip(), "--read", "8",
+                     host=self.simulator.address)
+        self.assertEqual(result.returncode, 2)
+
     def test_shell_refuses_connection_options_on_a_line(self):
         result = run("shell", host=self.simulator.address, stdin="--host 127.0.0.1:1 info\n--timeout 5 info\ninfo\n")
         self.assertEqual(result.returncode, 2)
@@ -265,7 +284,11 @@ class InterruptedEraseTest(CliTest):
         time.sleep(0.8)
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(COMMAND_SECONDS), -signal.SIGINT)
-        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 16  (4.0 MiB)")
+        result = run("flash", "id", host=self.simulator.address)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), "ef 40 16  (4.0 MiB)")
+        # Said at once on standard error, even into a pipe, before the wait.
+        self.assertRegex(result.stderr, r"^kestrix-spi: the flash is busy with earlier work .*waiting up to 600 s")
         self.assertEqual(self.json("flash", "read", "--addr", "0x3FFFF0", "--len", "4")["data"], "ff ff ff ff")
 
 
