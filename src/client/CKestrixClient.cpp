@@ -95,11 +95,7 @@ void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
     // Nobody waits for it that way: it is filed as a copy of its own.
     std::unique_ptr<CKestrixMsg> telegram = m_confirmations.Spare();
     telegram->Parse(bytes, length);
-    if (!m_receiveStamped) {
-        m_receiveStamp = LocalNow();
-        m_receiveStamped = true;
-    }
-    m_confirmations.File(std::move(telegram), m_receiveStamp);
+    m_confirmations.File(std::move(telegram), std::chrono::steady_clock::now());
     m_connection.Waiters().Deliver(id);
 }
 
@@ -107,23 +103,25 @@ std::unique_ptr<CKestrixMsg> CKestrixClient::TakeConfirmation(uint16_t telegramI
     return m_confirmations.Take(telegramId);
 }
 
+std::chrono::milliseconds CKestrixClient::AgeLimit() const {
+    // Ten time-outs in whole seconds; a time-out taken as unsigned, so a
+    // negative one keeps answers practically for ever. Never less than the
+    // time-out itself: below 100 ms whole seconds would make it 0, and an
+    // answer that arrived a moment ago is not obsolete.
+    const std::chrono::milliseconds tenTimeOuts = std::chrono::seconds(static_cast<uint32_t>(m_timeout) / 100);
+    return std::max(tenTimeOuts, std::chrono::milliseconds(std::max(m_timeout, 0)));
+}
+
 void CKestrixClient::RemoveObsoleteConfirmations() {
-    // Entries older than ten time-outs, counted in whole seconds, are
-    // nobody's any more. Reading the clock and the zone costs more than the
-    // look into an empty store.
     if (m_confirmations.Count() == 0) return;
-    const uint32_t ageSeconds = static_cast<uint32_t>(m_timeout) / 100;
-    // An age of a second or more is looked at every tenth of a second, not
-    // on every call of a pipeline that keeps the store full; one thread does it.
-    if (ageSeconds > 0) {
-        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-        int64_t last = m_lastAgePass.load(std::memory_order_relaxed);
-        if (now - last < kAgePassInterval.count()) return;
-        if (!m_lastAgePass.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
-    }
-    CKesLocalTime limit = LocalNow();
-    limit.SubtractSeconds(ageSeconds);
-    m_confirmations.RemoveReceivedBefore(limit);
+    // Looked at every tenth of a second, not on every call of a pipeline
+    // that keeps the store full; one thread does it.
+    const auto now = std::chrono::steady_clock::now();
+    const int64_t ticks = now.time_since_epoch().count();
+    int64_t last = m_lastAgePass.load(std::memory_order_relaxed);
+    if (ticks - last < kAgePassInterval.count()) return;
+    if (!m_lastAgePass.compare_exchange_strong(last, ticks, std::memory_order_relaxed)) return;
+    m_confirmations.RemoveReceivedBefore(now - AgeLimit());
 }
 
 std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId) {

@@ -25,7 +25,6 @@ public:
 
     protected:
         void OnConnectionState(int connected) override { m_client->OnConnectionState(connected); }
-        void OnReceive() override { m_client->m_receiveStamped = false; }
         void OnTelegram(const uint8_t* data, int length) override {
             m_client->OnTelegram(data, static_cast<uint16_t>(length));
         }
@@ -101,6 +100,8 @@ protected:
                         std::chrono::steady_clock::time_point deadline);
     int32_t ResultFromResultByte(size_t dataSize, uint8_t result) const;
     std::chrono::steady_clock::time_point Deadline() const;
+    // How old a filed confirmation may grow before an age pass drops it.
+    std::chrono::milliseconds AgeLimit() const;
     void DiscardStale(uint16_t telegramId);
 
 private:
@@ -110,11 +111,6 @@ private:
     // Advanced by any caller thread.
     std::atomic<uint16_t> m_telegramId{0};
     const int32_t m_deviceType;
-    // When the present receive came in, taken for its first filed telegram:
-    // the zone lookup of a local time stamp costs more than filing a small
-    // answer. Touched only by whoever holds the reader role.
-    CKesLocalTime m_receiveStamp;
-    bool m_receiveStamped = false;
     // Steady-clock ticks of the last pass for obsolete confirmations.
     std::atomic<int64_t> m_lastAgePass{0};
     // Set by the transport's threads when the connection goes down, so that

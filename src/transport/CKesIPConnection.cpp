@@ -365,12 +365,28 @@ void CKesIPConnection::CReadThread::Run() {
 }
 
 void CKesIPConnection::ReadOnce(int64_t waitMs) {
+    if (m_framer->Stopped()) {
+        DispatchLeftOver();
+        return;
+    }
     const int64_t received = platform::ReceiveWithin(m_socket.load(), m_framer->ReceiveSpace(),
                                                      m_framer->ReceiveSize(), waitMs, m_receiveBoundMs);
     if (received != platform::kReceiveIdle) Dispatch(received);
 }
 
+uint32_t CKesIPConnection::ReplyTimeout(uint32_t allowedMs) const {
+    const uint32_t capped = std::min(allowedMs, m_replyCapMs.load());
+    if (m_readerDeadline == Clock::time_point::max()) return capped;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_readerDeadline - Clock::now()).count();
+    return static_cast<uint32_t>(std::clamp<int64_t>(left, 0, capped));
+}
+
 void CKesIPConnection::ReceiveOnce() {
+    m_readerDeadline = Clock::time_point::max();
+    if (m_framer->Stopped()) {
+        DispatchLeftOver();
+        return;
+    }
     // No readiness wait first: the receive blocks by itself, and the
     // shutdown that ends the connection wakes it.
     const int64_t received =
@@ -382,18 +398,27 @@ void CKesIPConnection::Dispatch(int64_t received) {
     if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) ConnectionLost();
 }
 
+void CKesIPConnection::DispatchLeftOver() {
+    if (!FrameReceived(*m_framer, 0)) ConnectionLost();
+}
+
 WaitRoom::Turn CKesIPConnection::Await(Waiter& waiter, Clock::time_point deadline) {
     for (;;) {
         const WaitRoom::Turn turn = m_room.NextTurn(waiter, deadline);
         if (turn != WaitRoom::Turn::Read) return turn;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        m_readerDeadline = deadline;
         ReadOnce(std::max<int64_t>(left, 0));
     }
 }
 
 bool CKesIPConnection::FrameReceived(TelegramFramer& framer, size_t received) {
-    OnReceive();
-    auto dispatch = [this](const uint8_t* telegram, uint16_t length) { DispatchTelegram(telegram, length); };
+    // A caller that reads stops at its deadline; the next reader goes on
+    // where it stopped.
+    auto dispatch = [this](const uint8_t* telegram, uint16_t length) {
+        DispatchTelegram(telegram, length);
+        return m_readerDeadline == Clock::time_point::max() || Clock::now() < m_readerDeadline;
+    };
     return framer.Commit(received, dispatch) == TelegramFramer::Status::Ok;
 }
 

@@ -93,8 +93,6 @@ public:
 
 protected:
     virtual void OnConnectionState(int connected) { (void)connected; }
-    // Before the telegrams of one receive are dispatched.
-    virtual void OnReceive() {}
     virtual void OnTelegram(const uint8_t* data, int length) {
         (void)data;
         (void)length;
@@ -124,11 +122,14 @@ private:
     // Frames and dispatches `received` new bytes; a failed receive (0 or
     // less) loses the connection.
     void Dispatch(int64_t received);
+    // Dispatches what a reader that stopped at its deadline left unframed.
+    void DispatchLeftOver();
     TransportStatus SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline);
     TransportStatus WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline);
     // Replies to the gateway's requests never wait longer than the
-    // connection's own time-out, however long the gateway allows.
-    uint32_t ReplyTimeout(uint32_t allowedMs) const { return std::min(allowedMs, m_replyCapMs.load()); }
+    // connection's own time-out, however long the gateway allows, nor, sent
+    // by a caller that reads, beyond that caller's deadline.
+    uint32_t ReplyTimeout(uint32_t allowedMs) const;
     // Stops and joins the alive thread, ending its waits first.
     void StopAliveThread();
     bool OnAliveThread() const { return std::this_thread::get_id() == m_aliveThreadId.load(); }
@@ -176,6 +177,9 @@ private:
     std::unique_ptr<TelegramFramer> m_framer;
     // The receive time-out on the socket, kept by the reader role's holder.
     int64_t m_receiveBoundMs = 0;
+    // The deadline of the caller that reads, the end of time for the receive
+    // thread; written and read only by the reader role's holder.
+    Clock::time_point m_readerDeadline = Clock::time_point::max();
 };
 
 }  // namespace kestrix

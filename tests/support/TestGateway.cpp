@@ -3,6 +3,11 @@
 #include <chrono>
 #include <random>
 
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
 #include "telegram/CommandCodes.h"
 #include "telegram/TelegramFramer.h"
 
@@ -25,6 +30,31 @@ std::string NextLoopbackAddress() {
     return "127." + std::to_string(1 + (id % 250)) + "." + std::to_string((id / 250) % 256) + "." +
            std::to_string(1 + (n % 250));
 }
+
+#if defined(_WIN32)
+void SetSocketBuffers(platform::SocketHandle socket, int bytes) {
+    (void)socket;
+    (void)bytes;
+}
+
+#else
+void SetSocketBuffers(platform::SocketHandle socket, int bytes) {
+    const int fd = static_cast<int>(socket);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+}
+
+#endif
+
+std::atomic<int> g_newSocketBuffers{0};
+std::atomic<bool> g_newSocketBuffersApplied{false};
+
+void SetNewSocketBuffers(int bytes) {
+    g_newSocketBuffersApplied = false;
+    g_newSocketBuffers = bytes;
+}
+
+bool NewSocketBuffersApplied() { return g_newSocketBuffersApplied.load(); }
 
 Bytes Wire(uint16_t code, uint16_t id, const Bytes& data) {
     return CKesMsg(data.data(), data.size(), code, id).Serialize();
