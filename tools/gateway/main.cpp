@@ -32,9 +32,14 @@ const char* const kUsage =
     "  --port P                TCP port (default 5002; 0 picks a free one)\n"
     "  --max-connections N     connects beyond N get result byte 1 (default 16)\n"
     "  --alive MS              send each client alive requests for interval MS (default 0: none)\n"
-    "  --device flash|loopback the device on the SPI bus (default flash)\n"
+    "  --device DEVICE         the device on the SPI bus (default flash): flash, loopback,\n"
+    "                          eeprom[:SIZE] (default 32K), exec:COMMAND or tcp:HOST:PORT\n"
+    "                          (a device model of your own, see the README)\n"
+    "  --device-timeout MS     how long an exec: or tcp: device may take to answer (default 1000)\n"
     "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
     "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
+    "  --flash-id HEX          the flash's JEDEC ID, 3 bytes (default EF 40 and log2 of the size)\n"
+    "  --protect               start with the whole flash write-protected (status register 1 = 0x1C)\n"
     "  --speed F               program and erase times times F; 0 makes them instant (default 1);\n"
     "                          above 0 each transfer also takes bytes x 8 / the SPI clock rate\n"
     "  --link-delay MS         one-way delay of the modelled network, each direction (default 0)\n"
@@ -47,7 +52,8 @@ const char* const kUsage =
     "  --console               read commands from standard input even when it is not a\n"
     "                          terminal (a terminal is read while in the foreground)\n"
     "  --exit-on-eof           stop when standard input ends (implies --console)\n"
-    "  -v, --verbose           log one line per telegram\n"
+    "  -v, --verbose           log connections and one line per telegram (without it only\n"
+    "                          the listening line, faults and errors are printed)\n"
     "  --version               print the version\n"
     "  -h, --help              show this text\n"
     "\n"
@@ -69,6 +75,37 @@ bool ParseDecimal(const std::string& text, double max, double& value) {
     return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= max;
 }
 
+bool ParseDevice(const std::string& value, SimulatorOptions& options) {
+    if (value == "flash" || value == "loopback") {
+        options.device = value == "loopback" ? DeviceKind::Loopback : DeviceKind::Flash;
+        return true;
+    }
+    if (value == "eeprom" || value.rfind("eeprom:", 0) == 0) {
+        uint64_t size = options.eepromSize;
+        if (value != "eeprom" && !ParseSize(value.substr(7), size)) return false;
+        options.device = DeviceKind::Eeprom;
+        options.eepromSize = static_cast<uint32_t>(size);
+        return true;
+    }
+    if (value.rfind("exec:", 0) == 0 || value.rfind("tcp:", 0) == 0) {
+        options.device = DeviceKind::External;
+        options.externalDevice = value;
+        return true;
+    }
+    return false;
+}
+
+// Six hex digits, "ef40a5" or "0xEF40A5".
+bool ParseJedecId(std::string text, SimulatorOptions& options) {
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    const unsigned long id = std::strtoul(text.c_str(), nullptr, 16);
+    options.flashId = {static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
+                       static_cast<uint8_t>(id)};
+    return true;
+}
+
 struct ProgramOptions {
     bool console = false;
     bool exitOnEof = false;
@@ -77,7 +114,7 @@ struct ProgramOptions {
 const char* const kValueOptions[] = {
     "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
     "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture",    "--link-delay",
-    "--link-rate"};
+    "--link-rate", "--device-timeout", "--flash-id"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {
@@ -101,6 +138,10 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
         }
         if (option == "-v" || option == "--verbose") {
             options.verbose = true;
+            continue;
+        }
+        if (option == "--protect") {
+            options.flashProtected = true;
             continue;
         }
         if (option == "--console") {
@@ -134,11 +175,15 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
             ok = ParseNumber(value, number) && number <= UINT32_MAX;
             options.aliveIntervalMs = static_cast<uint32_t>(number);
         } else if (option == "--device") {
-            ok = value == "flash" || value == "loopback";
-            options.device = value == "loopback" ? DeviceKind::Loopback : DeviceKind::Flash;
+            ok = ParseDevice(value, options);
+        } else if (option == "--device-timeout") {
+            ok = ParseNumber(value, number) && number >= 1 && number <= 600000;
+            options.deviceTimeoutMs = static_cast<uint32_t>(number);
         } else if (option == "--flash-size") {
             ok = ParseSize(value, number);
             options.flashSize = static_cast<uint32_t>(number);
+        } else if (option == "--flash-id") {
+            ok = ParseJedecId(value, options);
         } else if (option == "--flash-image") {
             options.flashImage = value;
         } else if (option == "--speed") {
@@ -211,6 +256,6 @@ int main(int argc, char** argv) {
         if (ended && program.exitOnEof) running = false;
     }
     simulator.Stop();
-    std::cout << "stopped" << std::endl;
+    if (options.verbose) std::cout << "stopped" << std::endl;
     return 0;
 }
