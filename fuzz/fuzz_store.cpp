@@ -104,7 +104,7 @@ void DriveClient(Reader& in) {
         }
     }
     for (const auto& [id, bytes] : filed) {
-        const std::unique_ptr<CKestrixMsg> taken = client.GetConfirmation(id);
+        const std::unique_ptr<CKestrixMsg> taken = client.Store().Take(id);
         Check(taken != nullptr && taken->Serialize() == bytes);
     }
     Check(client.Store().Count() == 0);

@@ -60,7 +60,8 @@ public:
             m_consumed += size;
             m_pending = 0;
             if constexpr (std::is_same_v<decltype(dispatch(start, uint16_t{})), bool>) {
-                if (!dispatch(static_cast<const uint8_t*>(start), static_cast<uint16_t>(size)) && m_consumed < m_fill) {
+                if (!dispatch(static_cast<const uint8_t*>(start), static_cast<uint16_t>(size)) &&
+                    m_consumed < m_fill) {
                     m_stopped = true;
                     return Status::Ok;
                 }

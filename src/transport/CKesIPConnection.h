@@ -51,17 +51,18 @@ public:
     CKesIPConnection();
     ~CKesIPConnection() override;
 
-    TransportStatus Connect(uint8_t deviceType, const std::string& connectData, const char* host, uint16_t port,
-                            uint32_t timeoutMs);
+    TransportStatus Connect(uint8_t deviceType, const std::string& connectData, const char* host,
+                            uint16_t port, uint32_t timeoutMs);
     TransportStatus Disconnect(uint32_t timeoutMs);
-    TransportStatus SendTelegram(const CKesMsg& message, uint32_t timeoutMs);
-    // Sends one whole block; blocks of concurrent senders never interleave.
-    // A sender waiting for another one's block gives up at its own deadline.
+    // Raw bytes as one whole block; blocks of concurrent senders never
+    // interleave. A sender waiting for another one's block gives up at its
+    // own deadline.
     TransportStatus SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs);
-    // Builds a telegram (the data followed by `padding` zero bytes) and
-    // sends it, as SendBytes does, giving up at the deadline.
-    TransportStatus SendTelegramUntil(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
-                                      WaitRoom::Clock::time_point deadline);
+    // The one way a telegram leaves: built (the data followed by `padding`
+    // zero bytes) in the connection's buffer and sent as SendBytes does,
+    // giving up at the deadline.
+    TransportStatus SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
+                                 WaitRoom::Clock::time_point deadline);
     TransportStatus Close();
 
     // Ends the receive and alive threads now. The owner of a connection
@@ -124,7 +125,8 @@ private:
     void Dispatch(int64_t received);
     // Dispatches what a reader that stopped at its deadline left unframed.
     void DispatchLeftOver();
-    TransportStatus SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline);
+    // A one-byte reply to a request of the gateway.
+    void Reply(uint16_t code, uint16_t id, uint8_t result, uint32_t allowedMs);
     TransportStatus WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline);
     // Replies to the gateway's requests never wait longer than the
     // connection's own time-out, however long the gateway allows, nor, sent
@@ -137,7 +139,6 @@ private:
     void HandleAliveRequest(const uint8_t* telegram, uint16_t length);
     // A receive failed or the stream broke: close as a lost connection.
     void ConnectionLost();
-    void SetCommandCodes(uint8_t deviceType);
 
     WaitRoom m_room;
     // Written by the reading thread before it delivers the confirmation.
@@ -171,7 +172,7 @@ private:
     std::atomic<uint32_t> m_lastReceiveTick{0};
     // One whole telegram at a time on the wire.
     TimedLock m_sendLock;
-    // Telegrams built by SendTelegramUntil; used under m_sendLock.
+    // Telegrams built by SendTelegram; used under m_sendLock.
     TelegramBuffer m_sendBuffer;
     // Owned by whoever holds the reader role.
     std::unique_ptr<TelegramFramer> m_framer;

@@ -142,7 +142,8 @@ bool WaitRoom::ReceiveThreadTurn(int64_t graceMs) {
         // One caller has held the role all along, waiting for a slow
         // answer: sleep until it lets go, then leave the callers a grace.
         m_receiveThreadSleeps = true;
-        m_receiveThreadWake.wait(lock, [this] { return !m_open || m_reader == nullptr || ReceiveThreadHolds(); });
+        m_receiveThreadWake.wait(lock,
+                                 [this] { return !m_open || m_reader == nullptr || ReceiveThreadHolds(); });
         m_receiveThreadSleeps = false;
     }
 }

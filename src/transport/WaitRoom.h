@@ -126,7 +126,9 @@ public:
 
 private:
     // May this waiter be given the socket?
-    static bool MayTakeRole(const Waiter& waiter) { return waiter.mayRead && waiter.waiting && !waiter.delivered; }
+    static bool MayTakeRole(const Waiter& waiter) {
+        return waiter.mayRead && waiter.waiting && !waiter.delivered;
+    }
     // Gives the role to a caller that may take it, or frees it; returns
     // what to wake once the mutex is let go.
     WakeSignal* HandOnLocked(bool& wakeReceiveThread);

@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -70,7 +69,9 @@ private:
     size_t m_limit;
 };
 
-ConfirmationStore::Stamp At(int64_t ms) { return ConfirmationStore::Stamp(std::chrono::milliseconds(ms)); }
+ConfirmationStore::Stamp At(int64_t ms) {
+    return ConfirmationStore::Stamp(std::chrono::milliseconds(ms));
+}
 }  // namespace
 
 TEST(ConfirmationStoreModel, RandomFilingTakingAgeingAndBoundingMatchThePlainModel) {

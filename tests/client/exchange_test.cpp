@@ -127,7 +127,8 @@ TEST_F(ExchangeTest, LargeConfirmationArrivesWhole) {
     });
     std::vector<char> read(60000);
     ASSERT_EQ(SPIDataReq(handle, nullptr, 0, read.data(), static_cast<uint16_t>(read.size())), RC_OK);
-    for (size_t i = 0; i < read.size(); ++i) ASSERT_EQ(static_cast<uint8_t>(read[i]), static_cast<uint8_t>((i + 1) * 13));
+    for (size_t i = 0; i < read.size(); ++i)
+        ASSERT_EQ(static_cast<uint8_t>(read[i]), static_cast<uint8_t>((i + 1) * 13));
 }
 
 TEST_F(ExchangeTest, UncollectedConfirmationsAgeOut) {
@@ -184,10 +185,13 @@ TEST(ConfirmationStoreBound, FloodDropsOldestUnawaitedEntriesButKeepsAwaitedOnes
     ConfirmationStore store(64 * 1024);
     const Bytes big(10000, 0xAB);
     const ConfirmationStore::Awaiting awaiting(store, 3);
-    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 3), std::chrono::steady_clock::now());
-    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 2), std::chrono::steady_clock::now());
+    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 3),
+               std::chrono::steady_clock::now());
+    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, 2),
+               std::chrono::steady_clock::now());
     for (uint16_t id = 10; id < 400; ++id) {
-        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, id), std::chrono::steady_clock::now());
+        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8314, id),
+                   std::chrono::steady_clock::now());
         EXPECT_LE(store.Bytes(), 64u * 1024u + big.size() + ConfirmationStore::kEntryOverhead);
     }
     EXPECT_EQ(store.Take(2), nullptr);

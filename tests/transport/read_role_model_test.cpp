@@ -36,7 +36,8 @@ struct Caller {
 
 class Model {
 public:
-    Model(uint32_t seed, int callers, int calls, bool close) : m_random(seed), m_callers(callers), m_calls(calls) {
+    Model(uint32_t seed, int callers, int calls, bool close)
+        : m_random(seed), m_callers(callers), m_calls(calls) {
         m_room.Open();
         if (close) m_closeAt = static_cast<int>(m_random() % 400);
     }
@@ -90,9 +91,11 @@ public:
 
     void CheckAnswers() const {
         // Every answer read reached its waiter or the store.
-        for (uint32_t key : m_read) EXPECT_TRUE(m_delivered.count(key) != 0 || m_filed.count(key) != 0) << key;
+        for (uint32_t key : m_read)
+            EXPECT_TRUE(m_delivered.count(key) != 0 || m_filed.count(key) != 0) << key;
         if (!m_shut) {
-            for (uint32_t key : m_sent) EXPECT_TRUE(m_taken.count(key) != 0) << "answer " << key << " never taken";
+            for (uint32_t key : m_sent)
+                EXPECT_TRUE(m_taken.count(key) != 0) << "answer " << key << " never taken";
         }
     }
 
@@ -157,7 +160,8 @@ private:
                 Leave(caller);
                 return true;
             }
-            case Caller::Step::Done: return false;
+            case Caller::Step::Done:
+                return false;
         }
         return false;
     }

@@ -78,7 +78,8 @@ private:
     void Serve() {
         platform::SocketHandle socket = platform::kInvalidSocket;
         while (!m_stop && socket == platform::kInvalidSocket) {
-            if (platform::WaitReadable(m_listener, 20) == platform::WaitResult::Ready) socket = platform::Accept(m_listener);
+            if (platform::WaitReadable(m_listener, 20) == platform::WaitResult::Ready)
+                socket = platform::Accept(m_listener);
         }
         if (socket == platform::kInvalidSocket) return;
         std::vector<uint8_t> rest(0x10000);
