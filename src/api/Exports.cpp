@@ -144,6 +144,7 @@ KESTRIX_API int32_t KESTRIX_CALL SPIWriteDigital(int32_t handle, uint32_t Output
 KESTRIX_API int32_t KESTRIX_CALL DeviceInfo(int32_t handle, void* info) {
     if (info == nullptr) return RC_BAD_PARAMETER;
     uint8_t* record = static_cast<uint8_t*>(info);
+    std::memset(record, 0, KESTRIX_DEVICE_INFO_SIZE);
     return WithClient(handle, [&](CKestrixClientSPI& client) { return client.DeviceInfo(record); });
 }
 

@@ -220,13 +220,12 @@ int32_t CKestrixClient::RunCommand(uint16_t code, const uint8_t* payload, size_t
 }
 
 int32_t CKestrixClient::DeviceInfo(uint8_t* record) {
-    if (record != nullptr) {
-        std::memset(record, 0, KESTRIX_DEVICE_INFO_SIZE);
-        record[18] = static_cast<uint8_t>(m_deviceType);
-    }
+    // The export frame has zeroed the record; the device type is known
+    // whatever the gateway answers.
+    record[18] = static_cast<uint8_t>(m_deviceType);
     std::unique_ptr<CKestrixMsg> confirmation;
     const int32_t result = RunCommand(Code(cmd::kDeviceInfo), nullptr, 0, confirmation);
-    if (result == RC_OK && record != nullptr) {
+    if (result == RC_OK) {
         const auto& data = confirmation->Data();
         const size_t n = std::min<size_t>(KESTRIX_DEVICE_INFO_SIZE, data.size() - 1);
         std::memcpy(record, data.data() + 1, n);

@@ -206,7 +206,7 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
         Close();
         return TS_TIMEOUT;
     }
-    const uint8_t result = m_connectResult.load();
+    const uint8_t result = m_connectResult;
     if (result != 0) {
         Close();
         return result == 1 ? TS_MAX_CONNECTIONS : TS_NOT_CONNECTED;
@@ -229,7 +229,7 @@ TransportStatus CKesIPConnection::Disconnect(uint32_t timeoutMs) {
     if (outcome == TS_OK) {
         if (Await(confirmed, deadline) != WaitRoom::Turn::Delivered) {
             outcome = TS_TIMEOUT;
-        } else if (m_disconnectResult.load() != 0) {
+        } else if (m_disconnectResult != 0) {
             outcome = TS_SOCKET_ERROR;
         }
     }
@@ -374,7 +374,7 @@ void CKesIPConnection::Reply(uint16_t code, uint16_t id, uint8_t result, uint32_
 }
 
 uint32_t CKesIPConnection::ReplyTimeout(uint32_t allowedMs) const {
-    const uint32_t capped = std::min(allowedMs, m_replyCapMs.load());
+    const uint32_t capped = std::min(allowedMs, m_replyCapMs);
     if (m_readerDeadline == Clock::time_point::max()) return capped;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_readerDeadline - Clock::now()).count();
     return static_cast<uint32_t>(std::clamp<int64_t>(left, 0, capped));

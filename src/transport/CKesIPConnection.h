@@ -141,9 +141,10 @@ private:
     void ConnectionLost();
 
     WaitRoom m_room;
-    // Written by the reading thread before it delivers the confirmation.
-    std::atomic<uint8_t> m_connectResult{0};
-    std::atomic<uint8_t> m_disconnectResult{0};
+    // Written by the reader before it delivers the confirmation under the
+    // room's mutex; read by the waiter only once delivered.
+    uint8_t m_connectResult = 0;
+    uint8_t m_disconnectResult = 0;
     // Set by Connect before the receive thread starts; read by it.
     uint16_t m_cmdConnect = 0x0001;
     uint16_t m_cnfConnect = 0x8001;
@@ -155,8 +156,8 @@ private:
     std::string m_peerName;
     std::string m_hostName;
     uint16_t m_port = 0;
-    // The time-out given to Connect; caps the replies.
-    std::atomic<uint32_t> m_replyCapMs{0};
+    // The time-out given to Connect, before the room opens; caps the replies.
+    uint32_t m_replyCapMs = 0;
     std::unique_ptr<CReadThread> m_readThread;
     // Created and destroyed by the holder of the reader role (alive
     // requests), and by StopThreads once the receive thread has ended.
