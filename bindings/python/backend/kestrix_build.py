@@ -38,6 +38,7 @@ NATIVE_LIST = "native.txt"
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_BUILD = os.path.join(SOURCE, "..", "..", "build")
 
 
 def version():
@@ -53,9 +54,8 @@ def build_folder(config_settings=None):
             # A folder the user named must not give a wheel without its files.
             raise FileNotFoundError(f"{explicit} holds no python/{NATIVE_LIST}: build it with CMake first")
         return os.path.abspath(explicit)
-    default = os.path.join(SOURCE, "..", "..", "build")
-    if os.path.isfile(os.path.join(default, "python", NATIVE_LIST)):
-        return os.path.abspath(default)
+    if os.path.isfile(os.path.join(DEFAULT_BUILD, "python", NATIVE_LIST)):
+        return os.path.abspath(DEFAULT_BUILD)
     return None
 
 
