@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClientStream.h"
 #include "transport/Platform.h"
 
 namespace kestrix::gateway {
@@ -43,7 +44,7 @@ private:
 // then and writes it to the socket. The connection's own thread uses
 // WaitReadable and Receive instead of the socket's, and Send from any
 // thread.
-class LinkedSocket {
+class LinkedSocket : public ClientStream {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -53,23 +54,23 @@ public:
 
     LinkedSocket(platform::SocketHandle socket, LinkSettings settings);
     // Drops whatever is still in flight and joins both threads.
-    ~LinkedSocket();
+    ~LinkedSocket() override;
     LinkedSocket(const LinkedSocket&) = delete;
     LinkedSocket& operator=(const LinkedSocket&) = delete;
 
-    platform::WaitResult WaitReadable(int64_t timeoutMs);
+    platform::WaitResult WaitReadable(int64_t timeoutMs) override;
     // Bytes that have arrived (> 0), 0 once the client's close arrived, -1
     // after an error or Close.
-    int64_t Receive(uint8_t* data, size_t size);
+    int64_t Receive(uint8_t* data, size_t size) override;
     // Queues the bytes; false when the link is closed or stays full for
     // `timeoutMs`.
-    bool Send(const uint8_t* data, size_t size, int64_t timeoutMs);
+    bool Send(const uint8_t* data, size_t size, int64_t timeoutMs) override;
     // Stops receiving; what was sent before still arrives, then the socket
     // is shut down.
-    void Close();
+    void Close() override;
     // After Close: true once everything sent has been written and the
     // socket shut down, false if that takes longer than `timeoutMs`.
-    bool WaitFlushed(int64_t timeoutMs);
+    bool WaitFlushed(int64_t timeoutMs) override;
 
 private:
     struct Chunk {

@@ -84,8 +84,7 @@ private:
         if (!Take(length, out)) return kResultInconsistentData;
         uint8_t* in = Grow(length);
         if (in == nullptr) return kResultInconsistentData;
-        m_host.Transfer(out, in, length);
-        return kResultOk;
+        return m_host.Transfer(out, in, length) ? kResultOk : kResultSendError;
     }
 
     uint8_t Delay() {
@@ -128,7 +127,7 @@ private:
         if (answer == nullptr) return kResultInconsistentData;
         for (;;) {
             uint8_t in[2] = {};
-            m_host.Transfer(out, in, 2);
+            if (!m_host.Transfer(out, in, 2)) return kResultSendError;
             *answer = in[1];
             if ((in[1] & mask) == value) return kResultOk;
             const auto now = Clock::now();
@@ -149,7 +148,7 @@ private:
         std::vector<uint8_t> out(command, command + commandLength);
         out.resize(commandLength + readLength, 0);
         std::vector<uint8_t> in(out.size());
-        m_host.Transfer(out.data(), in.data(), out.size());
+        if (!m_host.Transfer(out.data(), in.data(), out.size())) return kResultSendError;
         std::copy(in.begin() + static_cast<std::ptrdiff_t>(commandLength), in.end(), answer);
         return kResultOk;
     }

@@ -23,6 +23,7 @@ constexpr uint8_t kCommandRead = 0x06;   // n:u8, n bytes, len:u16: one frame; a
 // Result bytes of a sequence confirmation.
 constexpr uint8_t kResultOk = 0x00;
 constexpr uint8_t kResultInconsistentData = 0x20;
+constexpr uint8_t kResultSendError = 0x21;  // the SPI device failed a frame
 constexpr uint8_t kResultBadOpcode = 0x30;
 constexpr uint8_t kResultSequenceTimeout = 0x31;
 
@@ -30,8 +31,8 @@ constexpr uint8_t kResultSequenceTimeout = 0x31;
 class SequenceHost {
 public:
     virtual ~SequenceHost() = default;
-    // One chip-select frame.
-    virtual void Transfer(const uint8_t* out, uint8_t* in, size_t count) = 0;
+    // One chip-select frame; false when the device failed it.
+    virtual bool Transfer(const uint8_t* out, uint8_t* in, size_t count) = 0;
     virtual void WriteOutputs(uint32_t word) = 0;
     virtual void ReadDigital(uint32_t& inputs, uint32_t& outputs) = 0;
 };
@@ -43,7 +44,7 @@ struct SequenceOutcome {
 
 // Runs a sequence. An unknown op code ends it with 0x30, running past
 // `limit` with 0x31, a cut-off operand or an answer longer than `maxAnswer`
-// with 0x20; the answer gathered so far is kept in every case.
+// with 0x20, a frame the device failed with 0x21; the answer gathered so far is kept in every case.
 SequenceOutcome RunSequence(const uint8_t* code, size_t size, SequenceHost& host,
                             std::chrono::milliseconds limit, size_t maxAnswer);
 

@@ -8,18 +8,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Faults.h"
 #include "LinkModel.h"
-#include "SpiDevice.h"
 #include "TcpCapture.h"
-#include "transport/Platform.h"
 
 namespace kestrix::gateway {
 
+class Acceptor;
 class FlashDevice;
+class GatewayCommands;
+class SpiBus;
 
 enum class DeviceKind { Flash, Loopback };
 
@@ -46,7 +46,8 @@ struct SimulatorOptions {
     std::vector<Fault> faults;
     // The network between the simulator and connections accepted from now on.
     LinkSettings link;
-    // One log line per telegram besides the connection events.
+    // A log line per connection event and per telegram; without it only
+    // faults and errors are logged.
     bool verbose = false;
     // Receives every log line, from any thread; none keeps the simulator quiet.
     std::function<void(const std::string&)> log;
@@ -118,57 +119,40 @@ public:
     std::array<uint8_t, info::kSize> InfoRecord();
 
 private:
-    class Connection;
-    class BusHost;
-    friend class Connection;
+    friend class Session;
+    friend class GatewayCommands;
 
-    void AcceptLoop();
-    void ReapFinished();
     void Log(const std::string& line);
+    // A connection's coming and going: only worth a line when asked for.
+    void LogEvent(const std::string& line);
     std::vector<Fault> FaultsSnapshot();
-    // Answers one device request; the first byte is the result byte.
-    std::vector<uint8_t> Execute(uint16_t code, const std::vector<uint8_t>& data);
-    // Holds the caller for the time `bytes` take on the bus at the clock rate.
-    void SpendBusTime(size_t bytes);
 
     SimulatorOptions m_options;
     std::chrono::steady_clock::time_point m_started;
-    platform::SocketHandle m_listener = platform::kInvalidSocket;
     uint16_t m_port = 0;  // the port listened on, once started
+    bool m_listening = false;
     bool m_networkStarted = false;
+    // Set when stopping; every wait of a session or of the bus looks at it.
     std::atomic<bool> m_stop{false};
-    std::thread m_acceptThread;
 
     std::mutex m_logMutex;
 
-    // Guards the device state; taken by connection threads and API callers.
-    std::mutex m_deviceMutex;
-    std::unique_ptr<SpiDevice> m_device;
-    FlashDevice* m_flash = nullptr;  // m_device when it is a flash
-    uint32_t m_baudrate = 1000000;
-    uint8_t m_signalLevel = 0;
-    uint8_t m_auxVoltage = 0;
-    uint8_t m_clockMode = 0;
-    uint32_t m_inputs = 0;
-    uint32_t m_outputs = 0;
-    // When the bus has clocked out every transfer so far.
-    std::chrono::steady_clock::time_point m_busFree{};
+    std::unique_ptr<SpiBus> m_bus;
+    FlashDevice* m_flash = nullptr;  // the bus's device when it is a flash
+    std::unique_ptr<GatewayCommands> m_commands;
 
     std::mutex m_faultMutex;
     std::vector<Fault> m_faults;
     LinkSettings m_link;  // guarded by m_faultMutex, like the faults
 
-    // Guards the connection list; the accept thread adds and reaps.
-    std::mutex m_connectionsMutex;
-    std::vector<std::unique_ptr<Connection>> m_connections;
-    uint64_t m_clientNumber = 0;
-    // Connect requests since start, counted by every connection thread.
+    // Connect requests since start, counted by every session thread.
     std::atomic<uint64_t> m_connectNumber{0};
 
     std::mutex m_statsMutex;
     SimulatorStats m_stats;
 
     TcpCapture m_capture;
+    std::unique_ptr<Acceptor> m_acceptor;
 };
 
 }  // namespace kestrix::gateway

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kestrix::gateway {
 
@@ -17,6 +18,9 @@ public:
     virtual void Deselect() = 0;
     // Short description for the status text.
     virtual const char* Describe() const = 0;
+    // Why the frame's last Transfer failed, reported once; empty when it
+    // went well. Only devices outside the simulator can fail.
+    virtual std::string TakeFailure() { return {}; }
 };
 
 // MISO wired to MOSI: every byte read is the byte written.

@@ -47,7 +47,8 @@ const char* const kUsage =
     "  --console               read commands from standard input even when it is not a\n"
     "                          terminal (a terminal is read while in the foreground)\n"
     "  --exit-on-eof           stop when standard input ends (implies --console)\n"
-    "  -v, --verbose           log one line per telegram\n"
+    "  -v, --verbose           log connections and one line per telegram (without it only\n"
+    "                          the listening line, faults and errors are printed)\n"
     "  --version               print the version\n"
     "  -h, --help              show this text\n"
     "\n"
@@ -211,6 +212,6 @@ int main(int argc, char** argv) {
         if (ended && program.exitOnEof) running = false;
     }
     simulator.Stop();
-    std::cout << "stopped" << std::endl;
+    if (options.verbose) std::cout << "stopped" << std::endl;
     return 0;
 }

@@ -123,6 +123,36 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("--console", self.run_gateway("--help").stdout)
 
 
+class LogTest(unittest.TestCase):
+    """A simulator in the background of a terminal stays quiet unless asked."""
+
+    def served_output(self, *options):
+        program = Program(self, "--port", "0", *options)
+        endpoint = program.endpoint()
+        for _ in range(2):
+            result = cli("--host", endpoint, "status")
+            self.assertEqual(result.returncode, 0, result.stderr)
+        program.process.send_signal(signal.SIGTERM)
+        program.process.wait(SECONDS)
+        program.drain.join(SECONDS)
+        rest = []
+        while not program.lines.empty():
+            rest.append(program.lines.get())
+        return rest, program.process.stderr.read()
+
+    def test_without_verbose_only_the_listening_line_is_printed(self):
+        stdout, stderr = self.served_output()
+        self.assertEqual(stdout, [])
+        self.assertEqual(stderr, "")
+
+    def test_verbose_logs_connections_and_telegrams(self):
+        stdout, stderr = self.served_output("-v")
+        self.assertEqual(stdout, ["stopped"])
+        self.assertEqual(stderr.count(" connected\n"), 2, stderr)
+        self.assertIn(" gone", stderr)
+        self.assertIn("<-", stderr)
+
+
 class CaptureTest(unittest.TestCase):
     def test_capture_records_the_port_actually_listened_on(self):
         with tempfile.TemporaryDirectory() as folder:
