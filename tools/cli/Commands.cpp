@@ -12,6 +12,7 @@
 #include "Failure.h"
 #include "InfoRecord.h"
 #include "Progress.h"
+#include "SerprogCommand.h"
 #include "SpiFlash.h"
 
 namespace kestrix::cli {
@@ -426,6 +427,7 @@ const std::vector<Command>& Commands() {
          RunDigital},
         {"error", "error CODE", "Prints the message of a result code (hex with 0x, or decimal).", RunError},
         {"version", "version", "Prints the library's version text.", RunVersion},
+        {"serprog", kSerprogSynopsis, kSerprogHelp, RunSerprog},
         {"flash id", "flash id",
          "Reads the JEDEC ID of a 25-series SPI NOR flash and the size it implies; fails when no flash\n"
          "answers.",

@@ -19,6 +19,7 @@ public:
     Session(std::string address, int32_t timeoutMs) : m_address(std::move(address)), m_timeoutMs(timeoutMs) {}
     Device& Gateway();
     const std::string& Address() const { return m_address; }
+    int32_t TimeoutMs() const { return m_timeoutMs; }
 
     // Whether results go out as JSON on standard output.
     bool json = false;

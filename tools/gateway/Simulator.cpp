@@ -35,6 +35,8 @@ Simulator::Simulator(SimulatorOptions options) : m_options(std::move(options)) {
     std::unique_ptr<SpiDevice> device;
     if (m_options.device == DeviceKind::Flash) {
         auto flash = std::make_unique<FlashDevice>(m_options.flashSize, m_options.speedFactor);
+        if (m_options.flashId) flash->SetJedecId(*m_options.flashId);
+        if (m_options.flashProtected) flash->ProtectAll();
         m_flash = flash.get();
         device = std::move(flash);
     } else {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct SimulatorOptions {
     uint32_t aliveIntervalMs = 0;
     DeviceKind device = DeviceKind::Flash;
     uint32_t flashSize = 16u << 20;
+    // The JEDEC ID when not the one of the flash family for this size.
+    std::optional<std::array<uint8_t, 3>> flashId;
+    // Starts with every block protected by the status register.
+    bool flashProtected = false;
     // Keeps the flash contents across runs when not empty.
     std::string flashImage;
     // Scales the flash's program and erase times; 0 makes them instant.

@@ -35,6 +35,8 @@ const char* const kUsage =
     "  --device flash|loopback the device on the SPI bus (default flash)\n"
     "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
     "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
+    "  --flash-id HEX          the flash's JEDEC ID, 3 bytes (default EF 40 and log2 of the size)\n"
+    "  --protect               start with the whole flash write-protected (status register 1 = 0x1C)\n"
     "  --speed F               program and erase times times F; 0 makes them instant (default 1);\n"
     "                          above 0 each transfer also takes bytes x 8 / the SPI clock rate\n"
     "  --link-delay MS         one-way delay of the modelled network, each direction (default 0)\n"
@@ -70,6 +72,17 @@ bool ParseDecimal(const std::string& text, double max, double& value) {
     return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= max;
 }
 
+// Six hex digits, "ef40a5" or "0xEF40A5".
+bool ParseJedecId(std::string text, SimulatorOptions& options) {
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    const unsigned long id = std::strtoul(text.c_str(), nullptr, 16);
+    options.flashId = {static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
+                       static_cast<uint8_t>(id)};
+    return true;
+}
+
 struct ProgramOptions {
     bool console = false;
     bool exitOnEof = false;
@@ -78,7 +91,7 @@ struct ProgramOptions {
 const char* const kValueOptions[] = {
     "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
     "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture",    "--link-delay",
-    "--link-rate"};
+    "--link-rate", "--flash-id"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {
@@ -102,6 +115,10 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
         }
         if (option == "-v" || option == "--verbose") {
             options.verbose = true;
+            continue;
+        }
+        if (option == "--protect") {
+            options.flashProtected = true;
             continue;
         }
         if (option == "--console") {
@@ -140,6 +157,8 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
         } else if (option == "--flash-size") {
             ok = ParseSize(value, number);
             options.flashSize = static_cast<uint32_t>(number);
+        } else if (option == "--flash-id") {
+            ok = ParseJedecId(value, options);
         } else if (option == "--flash-image") {
             options.flashImage = value;
         } else if (option == "--speed") {

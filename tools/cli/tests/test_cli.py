@@ -6,6 +6,7 @@ import pty
 import re
 import select
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -417,6 +418,89 @@ class FailureTest(unittest.TestCase):
                 result = run(*words, "--help")
                 self.assertEqual(result.returncode, 0)
                 self.assertIn("usage: kestrix-spi", result.stdout)
+
+
+class SerprogBridgeTest(unittest.TestCase):
+    """kestrix-spi serprog as flashrom meets it, with scripted protocol bytes."""
+
+    def setUp(self):
+        self.simulator = Simulator("--flash-size", "4M").start()
+        self.addCleanup(self.simulator.stop)
+        host = self.simulator.address.rsplit(":", 1)[0]
+        self.bridge = subprocess.Popen([CLI, "--host", self.simulator.address, "serprog", "--listen", host + ":0"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(self._stop_bridge)
+        line = self.bridge.stdout.readline()
+        self.assertTrue(line.startswith("listening on " + host + ":"), line)
+        self.endpoint = line.split()[-1].rsplit(":", 1)
+
+    def _stop_bridge(self):
+        if self.bridge.poll() is None:
+            self.bridge.kill()
+        self.bridge.communicate(timeout=COMMAND_SECONDS)
+
+    def connect(self):
+        connection = socket.create_connection((self.endpoint[0], int(self.endpoint[1])), 5)
+        connection.settimeout(5)
+        self.addCleanup(connection.close)
+        return connection
+
+    @staticmethod
+    def receive(connection, count):
+        data = b""
+        while len(data) < count:
+            chunk = connection.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def test_operation_reads_the_jedec_id_and_a_second_client_is_refused(self):
+        client = self.connect()
+        client.sendall(b"\x10\x01")
+        self.assertEqual(self.receive(client, 5), b"\x15\x06\x06\x01\x00")
+        # slen 1, rlen 3: the JEDEC ID of the 4 MiB chip, in one frame.
+        client.sendall(b"\x13\x01\x00\x00\x03\x00\x00\x9f")
+        self.assertEqual(self.receive(client, 4), b"\x06\xef\x40\x16")
+        second = self.connect()
+        self.assertEqual(second.recv(1), b"")
+        client.close()
+        # Once the first has gone, the next is served.
+        third = self.connect()
+        third.sendall(b"\x00")
+        self.assertEqual(self.receive(third, 1), b"\x06")
+        third.close()
+        time.sleep(0.2)
+        self.bridge.send_signal(signal.SIGTERM)
+        output, errors = self.bridge.communicate(timeout=COMMAND_SECONDS)
+        self.assertEqual(self.bridge.returncode, 0, errors)
+        self.assertIn("clients_served  2", output)
+        self.assertIn("refused client", errors)
+
+    def test_lost_gateway_refuses_the_operation_and_the_next_client_reconnects(self):
+        client = self.connect()
+        client.sendall(b"\x00")
+        self.assertEqual(self.receive(client, 1), b"\x06")
+        address = self.simulator.address
+        self.simulator.stop()
+        client.sendall(b"\x13\x01\x00\x00\x03\x00\x00\x9f")
+        self.assertEqual(self.receive(client, 1), b"\x15")
+        client.close()
+        host, port = address.rsplit(":", 1)
+        restarted = Simulator("--address", host, "--port", port).start()
+        self.addCleanup(restarted.stop)
+        client = self.connect()
+        client.sendall(b"\x13\x01\x00\x00\x03\x00\x00\x9f")
+        self.assertEqual(self.receive(client, 4), b"\x06\xef\x40\x18")
+        self.bridge.send_signal(signal.SIGTERM)
+        _, errors = self.bridge.communicate(timeout=COMMAND_SECONDS)
+        self.assertIn("lost gateway", errors)
+        self.assertIn("reconnected to gateway", errors)
+
+    def test_listen_address_is_required_and_checked(self):
+        for words in ([], ["--listen", "localhost"], ["--listen", "127.0.0.1:70000"]):
+            result = run("serprog", *words)
+            self.assertEqual(result.returncode, 2, result.stderr)
 
 
 if __name__ == "__main__":

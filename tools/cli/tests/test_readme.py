@@ -4,6 +4,7 @@ they name become the simulator's own loopback address)."""
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -77,6 +78,22 @@ class CommandLineReadmeTest(unittest.TestCase):
         (script,) = blocks("The simulator", "sh")
         out = self.run_shell(script.replace("127.0.0.1", loopback_address()), tempfile.gettempdir())
         self.assertIn("ef 40 18", out)
+
+
+@unittest.skipUnless(shutil.which("flashrom"), "flashrom is not installed (scripts/deps.sh flashrom)")
+class FlashromReadmeTest(unittest.TestCase):
+    run_shell = CommandLineReadmeTest.run_shell
+
+    def test_flashrom_example(self):
+        # One script: the gateway and the bridge it starts stay up for flashrom.
+        (script,) = blocks("Using flashrom", "sh")
+        directory = tempfile.mkdtemp(prefix="kestrix-readme-")
+        firmware = os.urandom(4 << 20)
+        with open(os.path.join(directory, "firmware.bin"), "wb") as f:
+            f.write(firmware)
+        self.run_shell(script.replace("127.0.0.1", loopback_address()), directory)
+        with open(os.path.join(directory, "backup.bin"), "rb") as f:
+            self.assertEqual(f.read(), b"\xff" * (4 << 20))
 
 
 class PythonReadmeTest(unittest.TestCase):
