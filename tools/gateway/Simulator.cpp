@@ -4,6 +4,8 @@
 #include <system_error>
 
 #include "Acceptor.h"
+#include "EepromDevice.h"
+#include "ExternalDevice.h"
 #include "FlashDevice.h"
 #include "GatewayCommands.h"
 #include "LogFormat.h"
@@ -39,9 +41,14 @@ Simulator::Simulator(SimulatorOptions options) : m_options(std::move(options)) {
         if (m_options.flashProtected) flash->ProtectAll();
         m_flash = flash.get();
         device = std::move(flash);
-    } else {
-        device = std::make_unique<LoopbackDevice>();
+    } else if (m_options.device == DeviceKind::Eeprom) {
+        auto eeprom = std::make_unique<EepromDevice>(m_options.eepromSize, m_options.speedFactor);
+        m_eeprom = eeprom.get();
+        device = std::move(eeprom);
+    } else if (m_options.device == DeviceKind::External) {
+        device = MakeExternalDevice(m_options.externalDevice, m_options.deviceTimeoutMs, m_deviceError);
     }
+    if (device == nullptr) device = std::make_unique<LoopbackDevice>();
     m_bus = std::make_unique<SpiBus>(std::move(device), m_options.speedFactor, m_stop);
     m_commands = std::make_unique<GatewayCommands>(*this, *m_bus, m_options.inputs);
     m_acceptor = std::make_unique<Acceptor>(
@@ -67,8 +74,19 @@ bool Simulator::Start(std::string& error) {
         error = "flash size must be a power of two from 64 KiB to 16 MiB";
         return false;
     }
-    if (m_flash != nullptr && !m_options.flashImage.empty() &&
-        !m_bus->WithDevice([&](SpiDevice&) { return m_flash->Load(m_options.flashImage, error); })) {
+    if (m_eeprom != nullptr && !EepromDevice::ValidSize(m_options.eepromSize)) {
+        error = "EEPROM size must be a power of two from 1 KiB to 64 KiB";
+        return false;
+    }
+    if (!m_deviceError.empty()) {
+        error = m_deviceError;
+        return false;
+    }
+    if (!m_options.flashImage.empty() && !m_bus->WithDevice([&](SpiDevice&) {
+            if (m_flash != nullptr) return m_flash->Load(m_options.flashImage, error);
+            if (m_eeprom != nullptr) return m_eeprom->Load(m_options.flashImage, error);
+            return true;
+        })) {
         return false;
     }
     if (!m_options.captureFile.empty() && !m_capture.Open(m_options.captureFile, error)) return false;
@@ -176,8 +194,12 @@ void Simulator::DisconnectClients() {
 }
 
 bool Simulator::SaveFlash(std::string& error) {
-    if (m_flash == nullptr || m_options.flashImage.empty()) return true;
-    return m_bus->WithDevice([&](SpiDevice&) { return m_flash->Save(m_options.flashImage, error); });
+    if (m_options.flashImage.empty()) return true;
+    return m_bus->WithDevice([&](SpiDevice&) {
+        if (m_flash != nullptr) return m_flash->Save(m_options.flashImage, error);
+        if (m_eeprom != nullptr) return m_eeprom->Save(m_options.flashImage, error);
+        return true;
+    });
 }
 
 SimulatorStats Simulator::Stats() {
@@ -194,6 +216,10 @@ std::string Simulator::StatusText() {
             const uint32_t kib = m_flash->Size() >> 10;
             text += " " + (kib >= 1024 ? std::to_string(kib >> 10) + " MiB" : std::to_string(kib) + " KiB") +
                     (m_flash->Busy() ? " busy" : " idle");
+        }
+        if (m_eeprom != nullptr) {
+            text += " " + std::to_string(m_eeprom->Size() >> 10) + " KiB" +
+                    (m_eeprom->Busy() ? " busy" : " idle");
         }
         return text;
     });
@@ -219,7 +245,10 @@ std::array<uint8_t, info::kSize> Simulator::InfoRecord() {
     std::copy(serial.begin(), serial.end(), record.begin() + info::kSerialNumber);
     record[info::kInputLines] = kDigitalLines;
     record[info::kOutputLines] = kDigitalLines;
-    record[info::kSpiDevice] = m_flash != nullptr ? 1 : 2;
+    record[info::kSpiDevice] = m_flash != nullptr                         ? 1
+                               : m_eeprom != nullptr                      ? 3
+                               : m_options.device == DeviceKind::External ? 4
+                                                                          : 2;
     const auto flashSize = PackU32(m_flash != nullptr ? m_flash->Size() : 0);
     std::copy(flashSize.begin(), flashSize.end(), record.begin() + info::kFlashSize);
     const auto maxTransfer = PackU16(static_cast<uint16_t>(kMaxAnswerData));

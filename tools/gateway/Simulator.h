@@ -18,11 +18,13 @@
 namespace kestrix::gateway {
 
 class Acceptor;
+class EepromDevice;
 class FlashDevice;
 class GatewayCommands;
 class SpiBus;
 
-enum class DeviceKind { Flash, Loopback };
+// External: a device model outside the simulator (exec: or tcp:).
+enum class DeviceKind { Flash, Loopback, Eeprom, External };
 
 struct SimulatorOptions {
     std::string address = "127.0.0.1";
@@ -34,11 +36,16 @@ struct SimulatorOptions {
     uint32_t aliveIntervalMs = 0;
     DeviceKind device = DeviceKind::Flash;
     uint32_t flashSize = 16u << 20;
+    uint32_t eepromSize = 32768;
+    // "exec:COMMAND" or "tcp:HOST:PORT" for DeviceKind::External.
+    std::string externalDevice;
+    // How long an external device may take for each answer.
+    uint32_t deviceTimeoutMs = 1000;
     // The JEDEC ID when not the one of the flash family for this size.
     std::optional<std::array<uint8_t, 3>> flashId;
     // Starts with every block protected by the status register.
     bool flashProtected = false;
-    // Keeps the flash contents across runs when not empty.
+    // Keeps the flash or EEPROM contents across runs when not empty.
     std::string flashImage;
     // Scales the flash's program and erase times; 0 makes them instant.
     // Above 0 each SPI transfer also takes its bytes × 8 / the clock rate.
@@ -79,7 +86,7 @@ constexpr size_t kHardwareRevision = 2;  // u16
 constexpr size_t kSerialNumber = 4;      // u32
 constexpr size_t kInputLines = 8;
 constexpr size_t kOutputLines = 9;
-constexpr size_t kSpiDevice = 10;    // 1 flash, 2 loopback
+constexpr size_t kSpiDevice = 10;    // 1 flash, 2 loopback, 3 EEPROM, 4 external
 constexpr size_t kFlashSize = 12;    // u32, 0 without flash
 constexpr size_t kMaxTransfer = 16;  // u16
 constexpr size_t kDeviceType = 18;
@@ -143,7 +150,9 @@ private:
     std::mutex m_logMutex;
 
     std::unique_ptr<SpiBus> m_bus;
-    FlashDevice* m_flash = nullptr;  // the bus's device when it is a flash
+    FlashDevice* m_flash = nullptr;    // the bus's device when it is a flash
+    EepromDevice* m_eeprom = nullptr;  // or an EEPROM
+    std::string m_deviceError;         // why the device could not be made
     std::unique_ptr<GatewayCommands> m_commands;
 
     std::mutex m_faultMutex;

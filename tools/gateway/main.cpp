@@ -32,7 +32,10 @@ const char* const kUsage =
     "  --port P                TCP port (default 5002; 0 picks a free one)\n"
     "  --max-connections N     connects beyond N get result byte 1 (default 16)\n"
     "  --alive MS              send each client alive requests for interval MS (default 0: none)\n"
-    "  --device flash|loopback the device on the SPI bus (default flash)\n"
+    "  --device DEVICE         the device on the SPI bus (default flash): flash, loopback,\n"
+    "                          eeprom[:SIZE] (default 32K), exec:COMMAND or tcp:HOST:PORT\n"
+    "                          (a device model of your own, see the README)\n"
+    "  --device-timeout MS     how long an exec: or tcp: device may take to answer (default 1000)\n"
     "  --flash-size BYTES      flash size, power of two from 64K to 16M (default 16M)\n"
     "  --flash-image FILE      load the flash from FILE and save it back on exit\n"
     "  --flash-id HEX          the flash's JEDEC ID, 3 bytes (default EF 40 and log2 of the size)\n"
@@ -72,6 +75,26 @@ bool ParseDecimal(const std::string& text, double max, double& value) {
     return !text.empty() && end == text.c_str() + text.size() && value >= 0 && value <= max;
 }
 
+bool ParseDevice(const std::string& value, SimulatorOptions& options) {
+    if (value == "flash" || value == "loopback") {
+        options.device = value == "loopback" ? DeviceKind::Loopback : DeviceKind::Flash;
+        return true;
+    }
+    if (value == "eeprom" || value.rfind("eeprom:", 0) == 0) {
+        uint64_t size = options.eepromSize;
+        if (value != "eeprom" && !ParseSize(value.substr(7), size)) return false;
+        options.device = DeviceKind::Eeprom;
+        options.eepromSize = static_cast<uint32_t>(size);
+        return true;
+    }
+    if (value.rfind("exec:", 0) == 0 || value.rfind("tcp:", 0) == 0) {
+        options.device = DeviceKind::External;
+        options.externalDevice = value;
+        return true;
+    }
+    return false;
+}
+
 // Six hex digits, "ef40a5" or "0xEF40A5".
 bool ParseJedecId(std::string text, SimulatorOptions& options) {
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
@@ -91,7 +114,7 @@ struct ProgramOptions {
 const char* const kValueOptions[] = {
     "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
     "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture",    "--link-delay",
-    "--link-rate", "--flash-id"};
+    "--link-rate", "--device-timeout", "--flash-id"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {
@@ -152,8 +175,10 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
             ok = ParseNumber(value, number) && number <= UINT32_MAX;
             options.aliveIntervalMs = static_cast<uint32_t>(number);
         } else if (option == "--device") {
-            ok = value == "flash" || value == "loopback";
-            options.device = value == "loopback" ? DeviceKind::Loopback : DeviceKind::Flash;
+            ok = ParseDevice(value, options);
+        } else if (option == "--device-timeout") {
+            ok = ParseNumber(value, number) && number >= 1 && number <= 600000;
+            options.deviceTimeoutMs = static_cast<uint32_t>(number);
         } else if (option == "--flash-size") {
             ok = ParseSize(value, number);
             options.flashSize = static_cast<uint32_t>(number);

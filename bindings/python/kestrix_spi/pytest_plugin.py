@@ -10,7 +10,14 @@
     def test_second_request_unanswered(kestrix_gateway):
         ...
 
-The marker's arguments go to kestrix_spi.testing.Simulator. An installed
+    @pytest.mark.kestrix_gateway(device=MyAdc)
+    def test_adc_sees_a_conversion_start(kestrix_gateway):
+        ...
+        assert kestrix_gateway.device.conversions == 1
+
+The marker's arguments go to kestrix_spi.testing.Simulator. A class given
+as device is made afresh for each test, so tests do not share its state;
+the test finds it as kestrix_gateway.device. An installed
 kestrix_spi (pip or cmake --install) registers the plugin by itself; otherwise load it with
 `pytest -p kestrix_spi.pytest_plugin` or `pytest_plugins = ["kestrix_spi.pytest_plugin"]`
 in a conftest.py. When a test fails, the simulator's log is shown with it.
@@ -42,6 +49,8 @@ def kestrix_gateway(request: pytest.FixtureRequest) -> Iterator[Simulator]:
     marker = request.node.get_closest_marker(MARKER)
     if marker is not None:
         options, settings = marker.args, dict(marker.kwargs)
+    if isinstance(settings.get("device"), type):
+        settings["device"] = settings["device"]()
     with Simulator(*options, **settings) as simulator:
         yield simulator
 
@@ -53,3 +62,5 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
     simulator = getattr(item, "funcargs", {}).get(MARKER)
     if report.failed and isinstance(simulator, Simulator):
         report.sections.append((f"{MARKER} log", "\n".join(simulator.log)))
+        if simulator.device_errors:
+            report.sections.append((f"{MARKER} device errors", "\n".join(map(repr, simulator.device_errors))))

@@ -10,6 +10,23 @@ drives a gateway.
 
 With pytest, the kestrix_gateway fixture (kestrix_spi.pytest_plugin) gives
 every test a simulator of its own.
+
+A device of the test's own sits on the simulated bus with device=obj: any
+object with transfer(data: bytes) -> bytes and, if it likes, select() and
+deselect(). The simulator reaches it over TCP, so it runs in the test's own
+process and the test can look at what it saw:
+
+    class Counter:
+        def __init__(self):
+            self.seen = []
+        def select(self): ...
+        def transfer(self, data):
+            self.seen.append(data)
+            return bytes(len(data))
+        def deselect(self): ...
+
+    with Simulator(device=Counter()) as simulator:
+        ...
 """
 
 from __future__ import annotations
@@ -18,16 +35,17 @@ import os
 import queue
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 from types import TracebackType
-from typing import IO, Iterable, List, Optional, Type, Union
+from typing import IO, Any, Iterable, List, Optional, Type, Union
 
 from . import _library
 
-__all__ = ["Simulator", "SimulatorError", "find_gateway_program", "GATEWAY_VARIABLE"]
+__all__ = ["Simulator", "SimulatorError", "DeviceServer", "find_gateway_program", "GATEWAY_VARIABLE"]
 
 GATEWAY_VARIABLE = "KESTRIX_GATEWAY"
 PROGRAM_NAME = "kestrix-gateway" + (".exe" if sys.platform == "win32" else "")
@@ -82,6 +100,95 @@ def _loopback_host() -> str:
     return f"127.{1 + os.getpid() % 250}.{random.randint(0, 255)}.{random.randint(1, 254)}"
 
 
+class DeviceServer:
+    """Serves a Python object as the simulator's SPI device over its line
+    protocol ("S", "T <hex>", "D"; each T answered with one line of hex).
+
+    The simulator connects for its first frame, and again after the
+    connection ended. An exception raised by the object ends the connection
+    (so the simulator fails that transfer) and is kept in errors; so is an
+    answer of the wrong length.
+
+    Args:
+        device: an object with transfer(data: bytes) -> bytes, and
+            optionally select() and deselect().
+        host: the loopback address to listen on.
+    Attributes:
+        errors: what went wrong, in order.
+    """
+
+    def __init__(self, device: Any, host: str = "127.0.0.1") -> None:
+        if not callable(getattr(device, "transfer", None)):
+            raise TypeError("the device needs a transfer(data: bytes) -> bytes method")
+        self.device = device
+        self.errors: List[BaseException] = []
+        self._listener = socket.create_server((host, 0))
+        self._listener.settimeout(0.2)
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._serve, name="kestrix device", daemon=True)
+        self._thread.start()
+
+    @property
+    def address(self) -> str:
+        """"host:port" for the simulator's --device tcp:HOST:PORT."""
+        host, port = self._listener.getsockname()[:2]
+        return f"{host}:{port}"
+
+    def close(self) -> None:
+        """Stops serving and waits for the serving thread."""
+        self._stopping.set()
+        self._thread.join(STOP_SECONDS)
+        self._listener.close()
+
+    def _serve(self) -> None:
+        while not self._stopping.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with connection:
+                connection.settimeout(0.2)
+                self._talk(connection)
+
+    def _talk(self, connection: socket.socket) -> None:
+        pending = b""
+        while not self._stopping.is_set():
+            try:
+                chunk = connection.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not chunk:
+                return
+            pending += chunk
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                try:
+                    answer = self._answer(line.decode("ascii").strip())
+                    if answer is not None:
+                        connection.sendall(answer.encode("ascii") + b"\n")
+                except Exception as error:  # the device's own fault: the simulator fails the transfer
+                    self.errors.append(error)
+                    return
+
+    def _answer(self, line: str) -> Optional[str]:
+        kind, _, data = line.partition(" ")
+        if kind == "S":
+            getattr(self.device, "select", lambda: None)()
+        elif kind == "D":
+            getattr(self.device, "deselect", lambda: None)()
+        elif kind == "T":
+            out = bytes.fromhex(data)
+            answer = bytes(self.device.transfer(out))
+            if len(answer) != len(out):
+                raise ValueError(f"transfer() answered {len(answer)} bytes to {len(out)}")
+            return answer.hex()
+        return None
+
+
 class Simulator:
     """kestrix-gateway on a loopback address of its own.
 
@@ -94,7 +201,9 @@ class Simulator:
         *options: further command-line options, for example "--alive", "500".
         program: the kestrix-gateway to run (see find_gateway_program()).
         faults: faults to inject, written as "no-answer@2" or "delay=50".
-        device: "flash" or "loopback".
+        device: "flash", "loopback", "eeprom[:SIZE]", "exec:COMMAND" or
+            "tcp:HOST:PORT", or an object to serve as the device (see
+            DeviceServer); the object is then the device attribute.
         flash_size: the flash size in bytes, or a text such as "1M".
         flash: initial flash contents; with it read_flash() can read the
             flash back.
@@ -105,14 +214,20 @@ class Simulator:
         max_connections: connections beyond this many are refused.
     Attributes:
         log: every line the simulator printed, with -v one per telegram.
+        device: the device object given, or None.
+        device_errors: exceptions the device object raised (see DeviceServer).
     """
 
     def __init__(self, *options: str, program: Optional[PathLike] = None, faults: Iterable[str] = (),
-                 device: Optional[str] = None, flash_size: Union[int, str, None] = None,
+                 device: Any = None, flash_size: Union[int, str, None] = None,
                  flash: Optional[bytes] = None, flash_image: Optional[PathLike] = None, speed: float = 0,
                  inputs: Optional[int] = None, max_connections: Optional[int] = None) -> None:
         self.program = find_gateway_program(program)
         self.options: List[str] = ["--speed", repr(float(speed))]
+        self.device: Any = None
+        if device is not None and not isinstance(device, str):
+            self.device, device = device, None
+        self._device_server: Optional[DeviceServer] = None
         for name, value in (("--device", device), ("--flash-size", flash_size), ("--inputs", inputs),
                             ("--max-connections", max_connections)):
             if value is not None:
@@ -153,6 +268,11 @@ class Simulator:
         return int(self.address.rsplit(":", 1)[1])
 
     @property
+    def device_errors(self) -> List[BaseException]:
+        """Exceptions the device object raised, in order."""
+        return self._device_server.errors if self._device_server is not None else []
+
+    @property
     def is_running(self) -> bool:
         """True from start() until stop() or until the process ended."""
         return self._process is not None and self._process.poll() is None
@@ -172,7 +292,11 @@ class Simulator:
             self._image = os.path.join(self._folder.name, "flash.bin")
             with open(self._image, "wb") as image:
                 image.write(self._initial_flash)
-        arguments = [self.program, "--address", _loopback_host(), "--port", "0", "--exit-on-eof", *self.options]
+        host = _loopback_host()
+        arguments = [self.program, "--address", host, "--port", "0", "--exit-on-eof", *self.options]
+        if self.device is not None:
+            self._device_server = DeviceServer(self.device, host)
+            arguments += ["--device", f"tcp:{self._device_server.address}"]
         if self._image is not None:
             arguments += ["--flash-image", self._image]
         try:
@@ -288,6 +412,8 @@ class Simulator:
         self._address = None
         if process is not None:
             self._end(process)
+        if self._device_server is not None:
+            self._device_server.close()
         if self._folder is not None:
             self._folder.cleanup()
             self._folder = None
