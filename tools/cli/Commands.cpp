@@ -29,6 +29,7 @@ public:
         if (m_bar) m_bar->Advance(bytes);
     }
     void End() override { m_bar.reset(); }
+    void Notice(const std::string& line) override { std::cerr << "kestrix-spi: " << line << std::endl; }
 
 private:
     std::unique_ptr<Progress> m_bar;
@@ -190,6 +191,13 @@ Report RunSequence(Session& session, const std::vector<std::string>& words) {
     const uint16_t id = device.SequenceSend(sequence);
     if (!wait) {
         session.lastSequence = id;
+        session.uncollectedSequences.insert(id);
+        if (!session.commandsOnStandardInput) {
+            std::cerr << "kestrix-spi: warning: the answer of sequence " << id
+                      << " can only be collected on this connection, which ends with this command; send and "
+                         "collect it in one shell"
+                      << std::endl;
+        }
         return Report().Number("telegram_id", id).Plain(std::to_string(id));
     }
     const std::string answer = HexBytes(device.SequenceCollect(id, length));
@@ -207,7 +215,15 @@ Report RunSequenceResult(Session& session, const std::vector<std::string>& words
     } else {
         id = static_cast<uint16_t>(ParseNumber(args.Positional()[0], "telegram ID", 0xFFFF));
     }
+    // Waiting for an answer that cannot come would only sit out the time-out.
+    if (session.uncollectedSequences.count(id) == 0) {
+        throw UsageError(
+            "no answer of sequence " + std::to_string(id) +
+            " is waiting on this connection: it was not sent here with seq --no-wait, or was already "
+            "collected");
+    }
     const std::string answer = HexBytes(session.Gateway().SequenceCollect(id, length));
+    session.uncollectedSequences.erase(id);
     return Report().Number("telegram_id", id).Text("answer", answer).Plain(answer);
 }
 
@@ -388,9 +404,12 @@ const std::string kFlashNotes =
     "is waited for first.";
 
 const std::string kDepthNote =
-    "\n\nReads keep D transfers of 64 KiB outstanding (--depth, default 8, at most 64), so a slow\n"
-    "network costs about one round trip per D transfers. A failing transfer is reported with the\n"
-    "address range it read, and nothing read after it is written out.";
+    "\n\nReads keep up to D transfers outstanding (--depth, default 8, at most 64), so a slow network\n"
+    "costs about one round trip per D transfers, but never more than half the time-out of bus time at\n"
+    "the gateway's clock rate (or at the pace it showed on a first transfer read alone): at 1 MHz and\n"
+    "the default time-out two transfers of about 31 KB, at 8 MHz seven of 64 KB. A failing transfer is\n"
+    "reported with the address range it read, and nothing read after it is written out; a time-out\n"
+    "also names the clock rate and depth, and --timeout or --depth 1 gives each transfer more room.";
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
@@ -414,11 +433,11 @@ const std::vector<Command>& Commands() {
          "Sends a command sequence and prints the N bytes of its answer. N is required: the library does\n"
          "not tell how many bytes the gateway sent, so give the number the sequence produces (bytes the\n"
          "gateway did not send read as 00). --no-wait prints the telegram ID instead; collect the answer\n"
-         "with seq-result on the same connection (see shell).",
+         "with seq-result on the same connection (see shell; outside it a warning says so).",
          RunSequence},
         {"seq-result", "seq-result (ID | last) --read N",
          "Collects the N answer bytes of a sequence sent earlier on this connection with seq --no-wait;\n"
-         "last names the one sent most recently.",
+         "last names the one sent most recently. Other IDs, and answers already collected, are refused.",
          RunSequenceResult},
         {"dio", "dio [--write WORD]",
          "Reads the two 32-bit words of the digital lines; with --write sets the output word first. When\n"

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ public:
     bool commandsOnStandardInput = false;
     // The telegram ID of the last sequence sent without waiting, if any.
     std::optional<uint16_t> lastSequence;
+    // Sequences sent without waiting whose answers were not collected yet:
+    // only these can be, on this connection.
+    std::set<uint16_t> uncollectedSequences;
 
 private:
     std::string m_address;

@@ -18,7 +18,7 @@ std::string LibraryVersion() {
     return text;
 }
 
-Device::Device(const std::string& address, int32_t timeoutMs) : m_address(address) {
+Device::Device(const std::string& address, int32_t timeoutMs) : m_address(address), m_timeoutMs(timeoutMs) {
     const int32_t code = SPIOpenDevice(&m_handle, address.c_str(), timeoutMs);
     if (code != RC_OK) {
         const std::string problem = ResolutionProblem(address);

@@ -35,6 +35,7 @@ public:
     Device& operator=(const Device&) = delete;
 
     const std::string& Address() const { return m_address; }
+    int32_t TimeoutMs() const { return m_timeoutMs; }
 
     Bytes Info();
     // The status text. The library gives an empty text both for a gateway
@@ -60,6 +61,7 @@ private:
     void Check(int32_t code, const char* what) const;
 
     std::string m_address;
+    int32_t m_timeoutMs;
     int32_t m_handle = -1;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kestrix::cli {
 
@@ -32,19 +33,22 @@ inline const char* KindName(FailureKind kind) {
 }
 
 // Why a command stopped. `Code` is the library's result code for
-// FailureKind::Library, 0 otherwise.
+// FailureKind::Library, 0 otherwise. `Hint`, when not empty, says what the
+// user might change; it follows the library's message.
 class Failure : public std::runtime_error {
 public:
-    Failure(int32_t code, const std::string& message)
-        : std::runtime_error(message), m_code(code), m_kind(FailureKind::Library) {}
+    Failure(int32_t code, const std::string& message, std::string hint = {})
+        : std::runtime_error(message), m_code(code), m_kind(FailureKind::Library), m_hint(std::move(hint)) {}
     Failure(FailureKind kind, const std::string& message)
         : std::runtime_error(message), m_code(0), m_kind(kind) {}
     int32_t Code() const { return m_code; }
     FailureKind Kind() const { return m_kind; }
+    const std::string& Hint() const { return m_hint; }
 
 private:
     int32_t m_code;
     FailureKind m_kind;
+    std::string m_hint;
 };
 
 // A command line the tool cannot make sense of.

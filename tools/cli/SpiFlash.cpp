@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <future>
 #include <thread>
 
 #include "Arguments.h"
 #include "Failure.h"
+#include "KestrixSPI.h"
 #include "OrderedPipeline.h"
 #include "Progress.h"
 
@@ -36,6 +40,15 @@ Bytes Command(uint8_t opcode, uint32_t address) {
 
 std::string SizeText(uint64_t bytes) {
     return FormatSize(static_cast<double>(bytes)) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+// A clock rate as people write it: 1 MHz, 12.5 MHz, 400 kHz.
+std::string FormatRate(uint32_t hz) {
+    const char* unit = hz >= 1000000 ? "MHz" : hz >= 1000 ? "kHz" : "Hz";
+    const double scaled = hz >= 1000000 ? hz / 1e6 : hz >= 1000 ? hz / 1e3 : hz;
+    char text[32];
+    std::snprintf(text, sizeof text, "%g %s", scaled, unit);
+    return text;
 }
 
 std::string HexRange(uint32_t address, uint32_t size) {
@@ -89,14 +102,25 @@ FlashId SpiFlash::ReadId() {
 }
 
 FlashId SpiFlash::Probe(uint64_t givenSize, ProgressSink* progress) {
-    // A busy chip ignores the ID command. A status of all ones is what an
+    // The ID and the clock rate go out beside the status, so that the three
+    // cost one round trip. A busy chip ignores the ID command, so then the
+    // ID is asked again once it is ready. A status of all ones is what an
     // empty bus reads; the ID check below tells that case.
+    auto idAnswer = std::async(std::launch::async, [this] { return ReadId(); });
+    auto measured = std::async(std::launch::async, [this] { ReadLimits(); });
     const uint8_t status = ReadStatus();
+    FlashId id = idAnswer.get();
+    measured.get();
     if (status != 0xFF && (status & kBusy) != 0) {
+        if (progress != nullptr) {
+            progress->Notice(
+                "the flash is busy with earlier work (an interrupted erase or program?); waiting up to " +
+                std::to_string(kChipEraseLimitMs / 1000) + " s for it");
+        }
         Phase phase(progress, "busy", 0);
         WaitReady(kChipEraseLimitMs, "earlier work", &phase);
+        id = ReadId();
     }
-    const FlashId id = ReadId();
     const bool allZero = id.manufacturer == 0 && id.memoryType == 0 && id.capacityCode == 0;
     const bool allOnes = id.manufacturer == 0xFF && id.memoryType == 0xFF && id.capacityCode == 0xFF;
     if (allZero || allOnes)
@@ -156,7 +180,8 @@ void BusyTimer::Observe(Duration sinceConfirmation, Duration roundTrip, bool bus
     }
 }
 
-void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, const char* what, Phase* phase) {
+void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, const char* what,
+                       Phase* phase) {
     using Clock = std::chrono::steady_clock;
     const auto sent = Clock::now();
     m_device.Transfer(frame, 0);
@@ -172,7 +197,7 @@ void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, c
         if (phase != nullptr) phase->Advance(0);
         if (Clock::now() > deadline) {
             throw Failure(FailureKind::Flash, std::string("the flash stayed busy after ") + what + " for " +
-                          std::to_string(limitMs) + " ms");
+                                                  std::to_string(limitMs) + " ms");
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -188,32 +213,75 @@ Bytes SpiFlash::Read(uint32_t address, uint32_t length, ProgressSink* progress) 
     return data;
 }
 
+pipeline::Limits SpiFlash::ReadLimits() {
+    if (m_facts.timeoutMs == 0) {
+        const auto sent = std::chrono::steady_clock::now();
+        m_facts.clockHz = m_device.GetGlobals().baudrate;
+        const auto roundTrip = std::chrono::steady_clock::now() - sent;
+        m_facts.roundTripUs = static_cast<uint32_t>(std::min<int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(roundTrip).count(), UINT32_MAX));
+        m_facts.timeoutMs = static_cast<uint32_t>(std::max(m_device.TimeoutMs(), 1));
+    }
+    return pipeline::SizePipeline(m_facts, kReadChunk, kPageSize,
+                                  std::clamp<uint32_t>(m_depth, 1, kMaxDepth));
+}
+
+std::string SpiFlash::TimeoutHint(uint32_t chunk, uint32_t depth) const {
+    std::string hint = "clock " + FormatRate(m_facts.clockHz) + ", " + std::to_string(depth) + " transfer" +
+                       (depth == 1 ? "" : "s") + " of " + std::to_string(chunk) +
+                       " bytes outstanding, time-out " + std::to_string(m_device.TimeoutMs()) +
+                       " ms: a longer --timeout";
+    return hint + (depth > 1 ? " or --depth 1 may help" : " may help");
+}
+
 void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label,
                          const std::function<bool(uint32_t, const Bytes&)>& consume) {
     CheckRange(address, length, Access::Read);
     Phase phase(progress, label, length);
-    const uint32_t chunks = (length + kReadChunk - 1) / kReadChunk;
-    auto chunkSize = [length](uint32_t index) { return std::min(kReadChunk, length - index * kReadChunk); };
-    OrderedPipeline<Bytes> pipeline(std::clamp<uint32_t>(m_depth, 1, kMaxDepth), chunks, [&](uint32_t index) {
-        const Bytes header = Command(kRead, address + index * kReadChunk);
+    pipeline::Limits limits = ReadLimits();
+    uint32_t offset = 0;
+    if (m_facts.paceBytesPerSecond == 0 && length > limits.chunk) {
+        // One chunk alone first: how long it takes tells the gateway's pace,
+        // which sizes the rest (a gateway may be slower than its clock, a
+        // simulated one much faster).
+        const auto sent = std::chrono::steady_clock::now();
+        if (!ReadChunks(address, 0, limits.chunk, limits.chunk, 1, phase, label, consume)) return;
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent);
+        m_facts.paceBytesPerSecond = pipeline::PaceOf(limits.chunk, elapsed.count(), m_facts.roundTripUs);
+        offset = limits.chunk;
+        limits = ReadLimits();
+    }
+    ReadChunks(address, offset, length, limits.chunk, limits.depth, phase, label, consume);
+}
+
+bool SpiFlash::ReadChunks(uint32_t address, uint32_t offset, uint32_t end, uint32_t chunk, uint32_t depth,
+                          Phase& phase, const char* label,
+                          const std::function<bool(uint32_t, const Bytes&)>& consume) {
+    const uint32_t chunks = (end - offset + chunk - 1) / chunk;
+    auto chunkAt = [&](uint32_t index) { return offset + index * chunk; };
+    auto chunkSize = [&](uint32_t index) { return std::min(chunk, end - chunkAt(index)); };
+    OrderedPipeline<Bytes> pipeline(depth, chunks, [&](uint32_t index) {
+        const Bytes header = Command(kRead, address + chunkAt(index));
         Bytes answer = m_device.Transfer(header, static_cast<uint16_t>(header.size() + chunkSize(index)));
         answer.erase(answer.begin(), answer.begin() + static_cast<long>(header.size()));
         return answer;
     });
     for (uint32_t index = 0; index < chunks; ++index) {
-        const uint32_t offset = index * kReadChunk;
         Bytes data;
         try {
             data = pipeline.Take(index);
         } catch (const Failure& e) {
-            const std::string what = std::string(label) + " of " + HexRange(address + offset, chunkSize(index)) +
+            const std::string what = std::string(label) + " of " +
+                                     HexRange(address + chunkAt(index), chunkSize(index)) +
                                      " failed: " + e.what();
-            if (e.Kind() == FailureKind::Library) throw Failure(e.Code(), what);
-            throw Failure(e.Kind(), what);
+            if (e.Kind() != FailureKind::Library) throw Failure(e.Kind(), what);
+            throw Failure(e.Code(), what, e.Code() == RC_TIMEOUT ? TimeoutHint(chunk, depth) : std::string());
         }
         phase.Advance(data.size());
-        if (!consume(offset, data)) return;
+        if (!consume(chunkAt(index), data)) return false;
     }
+    return true;
 }
 
 void SpiFlash::ProgramPage(uint32_t address, const uint8_t* data, uint32_t length) {
@@ -228,7 +296,8 @@ void SpiFlash::ProgramPage(uint32_t address, const uint8_t* data, uint32_t lengt
 void SpiFlash::EraseUnit(uint8_t opcode, uint32_t address) {
     WriteEnable();
     BusyTimer& timer = opcode == kBlockErase ? m_blockTimer : m_sectorTimer;
-    RunBusy(Command(opcode, address), timer, m_busyLimitMs, opcode == kBlockErase ? "block erase" : "sector erase");
+    RunBusy(Command(opcode, address), timer, m_busyLimitMs,
+            opcode == kBlockErase ? "block erase" : "sector erase");
 }
 
 void SpiFlash::EraseChip(ProgressSink* progress) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Device.h"
+#include "PipelineSizing.h"
 
 namespace kestrix::cli {
 
@@ -25,6 +26,8 @@ public:
     virtual void Begin(const std::string& phase, uint64_t totalBytes) = 0;
     virtual void Advance(uint64_t bytes) = 0;
     virtual void End() = 0;
+    // One line the user should see at once, wherever the output goes.
+    virtual void Notice(const std::string& line) { (void)line; }
 };
 
 struct WriteSummary {
@@ -60,14 +63,20 @@ public:
     static constexpr uint32_t kBlockSize = 65536;
     static constexpr uint64_t kAddressLimit = 1u << 24;
 
-    // Reads keep this many transfers outstanding unless told otherwise.
+    // Reads keep at most this many transfers outstanding unless told
+    // otherwise; fewer when their bus time at the gateway's clock rate
+    // would not finish well inside the handle's time-out.
     static constexpr uint32_t kDefaultDepth = 8;
     static constexpr uint32_t kMaxDepth = 64;
 
     explicit SpiFlash(Device& device) : m_device(device) {}
 
-    // Transfers kept outstanding by reads and verifies, 1 to kMaxDepth.
+    // The most transfers reads and verifies keep outstanding, 1 to kMaxDepth.
     void SetDepth(uint32_t depth) { m_depth = depth; }
+    // What reads use: asks the gateway its clock rate once, timing that
+    // request as the round trip; after the first read of more than one
+    // chunk, sized by the pace the gateway showed.
+    pipeline::Limits ReadLimits();
 
     FlashId ReadId();
     // Waits (bounded) for a program or erase still running, for example one
@@ -97,12 +106,20 @@ private:
     class Phase;
     enum class Access { Read, Modify };
     void CheckRange(uint32_t address, uint64_t length, Access access) const;
+    // What to tell a user whose read timed out: the clock, the depth and
+    // the options that would help.
+    std::string TimeoutHint(uint32_t chunk, uint32_t depth) const;
     // Hands `consume` the range's data chunk by chunk, in address order,
     // with up to m_depth transfers outstanding; stops early when it returns
     // false. A failing transfer ends the phase with a Failure naming its
     // range, and nothing read after it is handed on.
     void ReadPhase(uint32_t address, uint32_t length, ProgressSink* progress, const char* label,
                    const std::function<bool(uint32_t offset, const Bytes& data)>& consume);
+    // The part of a read phase from `offset` to `end`, in chunks with up
+    // to `depth` outstanding; false when `consume` stopped.
+    bool ReadChunks(uint32_t address, uint32_t offset, uint32_t end, uint32_t chunk, uint32_t depth,
+                    Phase& phase, const char* label,
+                    const std::function<bool(uint32_t offset, const Bytes& data)>& consume);
     void WriteEnable();
     // `phase`, when given, is told every poll so that it can show time passing.
     void WaitReady(uint32_t limitMs, const char* what, Phase* phase = nullptr);
@@ -115,6 +132,9 @@ private:
 
     Device& m_device;
     uint32_t m_depth = kDefaultDepth;
+    // Asked of the gateway once (a time-out of 0: not yet), the pace after
+    // the first read of more than one chunk.
+    pipeline::LinkFacts m_facts{0, 0, 0, 0};
     BusyTimer m_pageTimer;
     BusyTimer m_sectorTimer;
     BusyTimer m_blockTimer;

@@ -133,6 +133,7 @@ void ReportFailure(const Failure& failure, const std::string& operation, bool js
     if (failure.Kind() == FailureKind::Library) {
         line += ": error " + HexNumber(static_cast<uint32_t>(failure.Code()), 6) + ": " +
                 ErrorMessage(failure.Code());
+        if (!failure.Hint().empty()) line += " (" + failure.Hint() + ")";
     }
     std::cerr << "kestrix-spi: " << line << std::endl;
     if (json) PrintJsonError(operation, KindName(failure.Kind()), failure.Code(), line);

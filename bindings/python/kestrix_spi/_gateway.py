@@ -5,12 +5,14 @@ from __future__ import annotations
 import collections
 import ctypes
 import threading
+import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from types import TracebackType
 from typing import Deque, Iterable, Iterator, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _library
-from ._errors import bad_argument, check
+from ._errors import KestrixTimeoutError, bad_argument, check
+from ._pipeline import Limits, bus_time_us, format_rate, may_send, size_pipeline
 
 DEVICE_INFO_SIZE = 20
 MAX_TRANSFER = 65528
@@ -272,16 +274,23 @@ class Gateway:
         connection and yields their answers in order, so that a slow network
         costs about one round trip per depth transfers.
 
+        The gateway clocks transfers out one after the other, so fewer are
+        kept outstanding when their bus time at the gateway's clock rate
+        (asked once, when the first answer is wanted) would not end well
+        inside the time-out: at most half of timeout_ms of bus time, less a
+        round trip, is outstanding at once.
+
         Args:
             transfers: each the bytes to write, or a (write, read_length)
                 pair, as transfer() takes them; read lazily, at most depth
                 ahead of the answer yielded last.
-            depth: transfers outstanding at once, 1 to 64.
+            depth: the most transfers outstanding at once, 1 to 64.
         Yields:
             The bytes each transfer read, in the order of transfers.
         Raises:
-            BadArgumentError: depth out of range (at once), or a transfer's
-                arguments (when its turn comes).
+            BadArgumentError: depth out of range (at once), a transfer's
+                arguments, or a transfer whose own bus time would not end
+                inside the time-out (when its turn comes, before it is sent).
             KestrixError: the first transfer that failed, in order, as
                 transfer() raises it; nothing after it is yielded and no
                 further transfer starts.
@@ -290,8 +299,31 @@ class Gateway:
             raise bad_argument("transfer_many", f"depth {depth!r} out of range 1..{MAX_DEPTH}")
         return self._transfer_many(iter(transfers), depth)
 
+    def _pipeline_limits(self, depth: int) -> Tuple[Limits, int]:
+        """The limits at the gateway's clock rate now, with the clock rate;
+        the settings request's own time is the round trip."""
+        start = time.monotonic()
+        clock_hz = self.get_globals().baudrate
+        round_trip_us = int((time.monotonic() - start) * 1e6)
+        return size_pipeline(clock_hz, self._timeout_ms, round_trip_us, MAX_TRANSFER, 1, depth), clock_hz
+
     def _transfer_many(self, transfers: Iterator[TransferItem], depth: int) -> Iterator[bytes]:
-        pending: Deque[Future[bytes]] = collections.deque()
+        pending: Deque[Tuple[Future[bytes], int]] = collections.deque()
+        outstanding = 0
+        limits, clock_hz = self._pipeline_limits(depth)
+
+        def answer() -> bytes:
+            nonlocal outstanding
+            future, size = pending.popleft()
+            outstanding -= size
+            try:
+                return future.result()
+            except KestrixTimeoutError as error:
+                raise KestrixTimeoutError(error.code, error.operation, (
+                    f"clock {format_rate(clock_hz)}, up to {len(pending) + 1} transfers of {outstanding + size} "
+                    f"bytes outstanding, timeout_ms {self._timeout_ms}: a longer timeout_ms (reopen) "
+                    "or a smaller depth may help")) from error
+
         # The library's calls release the interpreter lock, so the pool's
         # threads wait for their answers side by side on the one handle.
         with ThreadPoolExecutor(max_workers=depth, thread_name_prefix="kestrix-transfer") as pool:
@@ -300,13 +332,24 @@ class Gateway:
                     write, read_length = item if isinstance(item, tuple) else (item, None)
                     # A copy, so that a buffer the caller reuses cannot change under the pool.
                     snapshot = bytes(write) if isinstance(write, (bytearray, memoryview)) else write
-                    pending.append(pool.submit(self.transfer, snapshot, read_length))
-                    if len(pending) >= depth:
-                        yield pending.popleft().result()
+                    size = max(len(snapshot), len(snapshot) if read_length is None else read_length)
+                    if size > limits.largest_transfer and clock_hz > 0:
+                        # Those before it are answered first, so the error stands at its place.
+                        while pending:
+                            yield answer()
+                        raise bad_argument("transfer_many", (
+                            f"a transfer of {size} bytes takes {bus_time_us(size, clock_hz) / 1000:.0f} ms on "
+                            f"the bus at {format_rate(clock_hz)}, too long for timeout_ms {self._timeout_ms}; "
+                            f"at most {limits.largest_transfer} bytes fit: split it, or reopen with a longer "
+                            "timeout_ms"))
+                    while pending and not may_send(limits, outstanding, len(pending), size, depth):
+                        yield answer()
+                    pending.append((pool.submit(self.transfer, snapshot, read_length), size))
+                    outstanding += size
                 while pending:
-                    yield pending.popleft().result()
+                    yield answer()
             finally:
-                for future in pending:
+                for future, _ in pending:
                     future.cancel()
 
     def sequence_send(self, sequence: BytesLike) -> int:

@@ -120,6 +120,25 @@ class CommandTest(CliTest):
         self.assertEqual(fourth["telegram_id"], third["telegram_id"])
         self.assertEqual(len(fourth["answer"].split()), 8)
 
+    def test_seq_result_refuses_at_once_an_id_it_cannot_collect(self):
+        start = time.monotonic()
+        result = run("--timeout", "5000", "shell", host=self.simulator.address,
+                     stdin="seq-result 7 --read 4\nseq --no-wait 04\nseq-result last --read 8\n"
+                           "seq-result last --read 8\n")
+        self.assertLess(time.monotonic() - start, 4, "no wait for the time-out")
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr.count("no answer of sequence"), 2, result.stderr)
+        self.assertEqual(len(result.stdout.split()), 1 + 8, "the ID, then one answer")
+        self.assertNotIn("warning", result.stderr, "in a shell the answer can be collected")
+
+    def test_seq_no_wait_outside_shell_warns_that_nothing_can_collect_it(self):
+        result = run("seq", "04", "--no-wait", host=self.simulator.address)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("warning: the answer of sequence", result.stderr)
+        result = run("--timeout", "5000", "seq-result", result.stdout.strip(), "--read", "8",
+                     host=self.simulator.address)
+        self.assertEqual(result.returncode, 2)
+
     def test_shell_refuses_connection_options_on_a_line(self):
         result = run("shell", host=self.simulator.address, stdin="--host 127.0.0.1:1 info\n--timeout 5 info\ninfo\n")
         self.assertEqual(result.returncode, 2)
@@ -265,7 +284,11 @@ class InterruptedEraseTest(CliTest):
         time.sleep(0.8)
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(COMMAND_SECONDS), -signal.SIGINT)
-        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 16  (4.0 MiB)")
+        result = run("flash", "id", host=self.simulator.address)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), "ef 40 16  (4.0 MiB)")
+        # Said at once on standard error, even into a pipe, before the wait.
+        self.assertRegex(result.stderr, r"^kestrix-spi: the flash is busy with earlier work .*waiting up to 600 s")
         self.assertEqual(self.json("flash", "read", "--addr", "0x3FFFF0", "--len", "4")["data"], "ff ff ff ff")
 
 
@@ -306,23 +329,60 @@ class PipelinedFlashTest(CliTest):
 
 
 class PipelinedFailureTest(unittest.TestCase):
-    def test_a_failing_chunk_is_named_and_nothing_is_written(self):
-        # The 4th device request of the connection fails; the probe takes the first two.
-        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@4") as simulator:
+    def test_a_failing_chunk_is_named_and_nothing_is_written_instant_bus(self):
+        # The 6th device request of the connection fails; the probe takes
+        # the first three, the read of one chunk alone the 4th.
+        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@6") as simulator:
             target = os.path.join(tempfile.mkdtemp(prefix="kestrix-cli-"), "out.bin")
             self.addCleanup(os.rmdir, os.path.dirname(target))
             result = run("flash", "read", "--addr", "0x10000", "--len", "1M", "-o", target, "--depth", "8",
                          host=simulator.address)
             self.assertEqual(result.returncode, 1)
             self.assertIn("error 0x000321: ", result.stderr)
-            # Which chunk the 4th request carried depends on thread timing;
+            # Which chunk the 6th request carried depends on thread timing;
             # the range named is one whole chunk of the read.
             match = re.search(r"read of 0x([0-9A-F]{6})-0x([0-9A-F]{6}) failed", result.stderr)
             self.assertIsNotNone(match, result.stderr)
             first, last = int(match.group(1), 16), int(match.group(2), 16)
-            self.assertEqual((first - 0x10000) % PipelinedFlashTest.CHUNK, 0)
+            self.assertGreater(first, 0x10000)
+            self.assertEqual(first % 256, 0)
             self.assertEqual(last - first + 1, PipelinedFlashTest.CHUNK)
             self.assertFalse(os.path.exists(target))
+
+    def test_a_timed_out_read_names_its_range_clock_depth_and_what_helps_instant_bus(self):
+        # The 6th request (a chunk read with others outstanding) answers too late.
+        with Simulator("--speed", "0", "--fault", "delay=1500@6") as simulator:
+            result = run("--timeout", "1000", "flash", "read", "--addr", "0", "--len", "1M", "-o", os.devnull,
+                         host=simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, r"read of 0x[0-9A-F]{6}-0x[0-9A-F]{6} failed: .*TCP/IP timeout occured "
+                                        r"\(clock 1 MHz, \d+ transfers of \d+ bytes outstanding, time-out 1000 ms: "
+                                        r"a longer --timeout or --depth 1 may help\)")
+
+
+class BusTimeTest(CliTest):
+    """The simulator at its defaults: every transfer takes its bus time at
+    the clock rate, as on a real gateway."""
+    options = ("--link-delay", "2")
+
+    def test_the_readme_flash_example_works_at_one_megahertz(self):
+        data = os.urandom(256 * 1024)
+        source, target = self.temporary(data), self.temporary()
+        self.cli("flash", "write", source, "--addr", "0x10000")
+        self.cli("flash", "read", "--addr", "0x10000", "--len", "256K", "-o", target)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), data)
+
+    def test_a_slow_clock_splits_reads_into_transfers_that_finish_in_time(self):
+        data = os.urandom(40000)
+        self.cli("flash", "write", self.temporary(data), "--addr", "0x20000", "--no-verify")
+        self.cli("globals", "--baud", "100000")
+        self.addCleanup(self.cli, "globals", "--baud", "1000000")
+        target = self.temporary()
+        # 3.2 s of bus time at 100 kHz, more than three time-outs.
+        self.cli("flash", "read", "--addr", "0x20000", "--len", "40000", "-o", target, "--depth", "64")
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), data)
 
 
 class LoopbackDeviceTest(CliTest):
