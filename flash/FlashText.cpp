@@ -29,6 +29,8 @@ const char* FlashCodeText(int32_t code) {
             return "Flash: operation cancelled";
         case RC_FLASH_NO_MEMORY:
             return "Flash: out of memory";
+        case RC_FLASH_CLOCK_TOO_SLOW:
+            return "Flash: the bus clock is too slow to read one page within the time-out";
         default:
             return nullptr;
     }

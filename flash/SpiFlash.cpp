@@ -32,7 +32,9 @@ constexpr uint32_t kMaxTransfer = 65528;
 // The largest whole number of pages that fits one transfer behind the
 // command and address (the answer, with its result byte, fills a telegram).
 constexpr uint32_t kReadChunk = 65280;
-static_assert(kReadChunk + 4 <= kMaxTransfer);
+// The read command and its 3-byte address.
+constexpr uint32_t kReadHeader = 4;
+static_assert(kReadChunk + kReadHeader <= kMaxTransfer);
 // Reads keep at most this many transfers outstanding unless told otherwise.
 constexpr uint32_t kDefaultDepth = 8;
 constexpr uint32_t kChipEraseLimitMs = 600000;
@@ -288,6 +290,15 @@ void SpiFlash::RunBusy(const Bytes& frame, BusyTimer& timer, uint32_t limitMs, c
 void SpiFlash::ReadPhase(uint32_t address, uint32_t length, Phase& phase,
                          const std::function<bool(uint32_t, std::span<const uint8_t>)>& consume) {
     pipeline::Limits limits = ReadLimits();
+    const uint32_t first = std::min(length, limits.chunk);
+    if (m_facts.clockHz != 0 && limits.largestTransfer < first) {
+        // Not even one page finishes inside the time-out: refuse before sending.
+        const uint64_t busMs = pipeline::BusTimeUs(first + kReadHeader, m_facts.clockHz) / 1000;
+        throw FlashFailure(RC_FLASH_CLOCK_TOO_SLOW,
+                           "a read of " + std::to_string(first) + " bytes takes " + std::to_string(busMs) +
+                               " ms on the bus at " + FormatRate(m_facts.clockHz) +
+                               ", too long for the time-out of " + std::to_string(m_facts.timeoutMs) + " ms");
+    }
     uint32_t offset = 0;
     if (m_facts.paceBytesPerSecond == 0 && length > limits.chunk) {
         // One chunk alone first: how long it takes tells the gateway's pace,

@@ -34,15 +34,16 @@ extern "C" {
 #endif
 
 /* Result codes of the flash layer (bits 16-23). */
-#define RC_FLASH_NO_CHIP 0xA00000       /* nothing answers the JEDEC ID (all zeros or all ones) */
-#define RC_FLASH_SIZE_UNKNOWN 0xA10000  /* neither ID nor SFDP tells the size, and none was set */
-#define RC_FLASH_SIZE_MISMATCH 0xA20000 /* the size set contradicts the chip's */
-#define RC_FLASH_OUT_OF_RANGE 0xA30000  /* the range ends beyond the chip */
-#define RC_FLASH_BUSY_TIMEOUT 0xA40000  /* a program or erase did not finish in time */
-#define RC_FLASH_WRITE_REFUSED 0xA50000 /* the chip did not set its write-enable latch */
-#define RC_FLASH_MISMATCH 0xA60000      /* the flash differs from the data */
-#define RC_FLASH_CANCELLED 0xA70000     /* the progress callback asked to stop */
-#define RC_FLASH_NO_MEMORY 0xA80000     /* the library could not allocate its buffers */
+#define RC_FLASH_NO_CHIP 0xA00000        /* nothing answers the JEDEC ID (all zeros or all ones) */
+#define RC_FLASH_SIZE_UNKNOWN 0xA10000   /* neither ID nor SFDP tells the size, and none was set */
+#define RC_FLASH_SIZE_MISMATCH 0xA20000  /* the size set contradicts the chip's */
+#define RC_FLASH_OUT_OF_RANGE 0xA30000   /* the range ends beyond the chip */
+#define RC_FLASH_BUSY_TIMEOUT 0xA40000   /* a program or erase did not finish in time */
+#define RC_FLASH_WRITE_REFUSED 0xA50000  /* the chip did not set its write-enable latch */
+#define RC_FLASH_MISMATCH 0xA60000       /* the flash differs from the data */
+#define RC_FLASH_CANCELLED 0xA70000      /* the progress callback asked to stop */
+#define RC_FLASH_NO_MEMORY 0xA80000      /* the library could not allocate its buffers */
+#define RC_FLASH_CLOCK_TOO_SLOW 0xA90000 /* not even one page is read within the time-out */
 
 /* Where KestrixFlashId.size came from. */
 #define KESTRIX_FLASH_SIZE_UNKNOWN 0

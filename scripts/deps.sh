@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, if any are missing.
-# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench python wireshark flashrom docs package)
+# Usage: scripts/deps.sh GROUP...   (groups: base cross sanitize bench python wireshark flashrom trace docs package)
 set -euo pipefail
 
 packages=()
@@ -14,6 +14,7 @@ for group in "${@:-base}"; do
         python) packages+=(python3 python3-venv python3-pip python3-setuptools python3-wheel python3-pytest mypy) ;;
         wireshark) packages+=(tshark tcpdump) ;;
         flashrom) packages+=(flashrom) ;;
+        trace) packages+=(sigrok-cli python3-pytest) ;;
         docs) packages+=(pandoc man-db groff-base) ;;
         package) packages+=(dpkg-dev zip unzip) ;;
         *) echo "unknown package group: $group" >&2; exit 2 ;;

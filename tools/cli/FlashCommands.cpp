@@ -92,6 +92,9 @@ private:
                 return Failure(FailureKind::Flash, detail + "; give it with --size to write or erase");
             case RC_FLASH_MISMATCH:
                 return Failure(FailureKind::Verify, detail);
+            case RC_FLASH_CLOCK_TOO_SLOW:
+                return Failure(FailureKind::Flash,
+                               detail + "; give a longer --timeout or a faster clock (globals --baud)");
             case RC_FLASH_NO_CHIP:
             case RC_FLASH_OUT_OF_RANGE:
             case RC_FLASH_BUSY_TIMEOUT:

@@ -11,6 +11,7 @@
 #include "LogFormat.h"
 #include "Session.h"
 #include "SpiBus.h"
+#include "VcdTrace.h"
 #include "telegram/CommandCodes.h"
 #include "telegram/Pack.h"
 
@@ -90,6 +91,11 @@ bool Simulator::Start(std::string& error) {
         return false;
     }
     if (!m_options.captureFile.empty() && !m_capture.Open(m_options.captureFile, error)) return false;
+    if (!m_options.traceFile.empty()) {
+        auto trace = std::make_unique<VcdTrace>();
+        if (!trace->Open(m_options.traceFile, error)) return false;
+        m_bus->SetTrace(std::move(trace));
+    }
     m_networkStarted = platform::StartNetworking();
     if (!m_networkStarted) {
         error = "the socket library did not start";
@@ -126,6 +132,7 @@ void Simulator::Stop() {
     m_acceptor->Stop();
     m_listening = false;
     m_capture.Close();
+    m_bus->SetTrace(nullptr);
     if (m_networkStarted) platform::StopNetworking();
     m_networkStarted = false;
     std::string error;

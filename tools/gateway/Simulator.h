@@ -65,6 +65,8 @@ struct SimulatorOptions {
     std::function<void(const std::string&)> log;
     // Every connection's traffic goes into this pcap file when not empty.
     std::string captureFile;
+    // Every SPI frame goes into this Value Change Dump file when not empty.
+    std::string traceFile;
 };
 
 struct SimulatorStats {

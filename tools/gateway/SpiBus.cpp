@@ -3,10 +3,24 @@
 #include <algorithm>
 #include <thread>
 
+#include "VcdTrace.h"
+
 namespace kestrix::gateway {
 
 SpiBus::SpiBus(std::unique_ptr<SpiDevice> device, double speedFactor, const std::atomic<bool>& stop)
     : m_speedFactor(speedFactor), m_stop(stop), m_device(std::move(device)) {}
+
+SpiBus::~SpiBus() = default;
+
+void SpiBus::SetTrace(std::unique_ptr<VcdTrace> trace) {
+    std::unique_ptr<VcdTrace> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::move(m_trace);
+        m_trace = std::move(trace);
+    }
+    if (old) old->Close();
+}
 
 bool SpiBus::Frame(const uint8_t* out, uint8_t* in, size_t count, std::string& error) {
     {
@@ -15,6 +29,11 @@ bool SpiBus::Frame(const uint8_t* out, uint8_t* in, size_t count, std::string& e
         m_device->Transfer(out, in, count);
         error = m_device->TakeFailure();
         m_device->Deselect();
+        if (m_trace) {
+            // The frame starts once the frames before it are off the bus.
+            const auto start = m_speedFactor > 0 ? std::max(Clock::now(), m_busFree) : Clock::now();
+            m_trace->Frame(start, m_settings.baudrate, m_settings.clockMode, out, in, count);
+        }
     }
     SpendBusTime(count);
     return error.empty();

@@ -20,7 +20,9 @@ struct BusSettings {
 };
 
 // The one SPI bus all connections share: its device, its settings, the
-// time its transfers take.
+// time its transfers take and their trace.
+class VcdTrace;
+
 class SpiBus {
 public:
     using Clock = std::chrono::steady_clock;
@@ -28,6 +30,7 @@ public:
     // With `speedFactor` above 0 each frame holds its caller for its bus
     // time; `stop` cuts that wait short.
     SpiBus(std::unique_ptr<SpiDevice> device, double speedFactor, const std::atomic<bool>& stop);
+    ~SpiBus();
 
     // One chip-select frame of `count` bytes. False, with the reason, when
     // the device failed it; `in` then holds what the device gave, if anything.
@@ -35,6 +38,9 @@ public:
 
     void SetSettings(const BusSettings& settings);
     BusSettings Settings();
+    // Every frame from now on also goes into `trace`; null ends tracing
+    // and closes the trace it replaces.
+    void SetTrace(std::unique_ptr<VcdTrace> trace);
 
     // Runs `fn` on the device with the bus to itself.
     template <class Fn>
@@ -54,6 +60,7 @@ private:
     BusSettings m_settings;
     // When the bus has clocked out every frame so far.
     Clock::time_point m_busFree{};
+    std::unique_ptr<VcdTrace> m_trace;
 };
 
 }  // namespace kestrix::gateway

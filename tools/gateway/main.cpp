@@ -49,6 +49,7 @@ const char* const kUsage =
     "  --serial N              serial number in the information record\n"
     "  --fault SPEC            inject a fault; may be repeated (see below)\n"
     "  --capture FILE.pcap     write every connection's traffic to a pcap file\n"
+    "  --trace FILE.vcd        write every SPI frame as cs, clk, mosi and miso to a VCD file\n"
     "  --console               read commands from standard input even when it is not a\n"
     "                          terminal (a terminal is read while in the foreground)\n"
     "  --exit-on-eof           stop when standard input ends (implies --console)\n"
@@ -114,7 +115,7 @@ struct ProgramOptions {
 const char* const kValueOptions[] = {
     "--address", "--port",   "--max-connections", "--alive",  "--device", "--flash-size", "--flash-image",
     "--speed",   "--inputs", "--sequence-limit",  "--serial", "--fault",  "--capture",    "--link-delay",
-    "--link-rate", "--device-timeout", "--flash-id"};
+    "--link-rate", "--device-timeout", "--flash-id", "--trace"};
 
 bool TakesValue(const std::string& option) {
     for (const char* known : kValueOptions) {
@@ -203,6 +204,8 @@ int ParseArguments(int argc, char** argv, SimulatorOptions& options, ProgramOpti
             options.serialNumber = static_cast<uint32_t>(number);
         } else if (option == "--capture") {
             options.captureFile = value;
+        } else if (option == "--trace") {
+            options.traceFile = value;
         } else if (option == "--fault") {
             std::string error;
             auto fault = ParseFault(value, error);

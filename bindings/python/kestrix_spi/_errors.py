@@ -36,6 +36,7 @@ RC_FLASH_WRITE_REFUSED = 0xA50000
 RC_FLASH_MISMATCH = 0xA60000
 RC_FLASH_CANCELLED = 0xA70000
 RC_FLASH_NO_MEMORY = 0xA80000
+RC_FLASH_CLOCK_TOO_SLOW = 0xA90000
 
 # Every named code, by name.
 RESULT_CODES = {name: value for name, value in globals().items() if name.startswith("RC_")}
@@ -59,7 +60,7 @@ def error_message(code: int) -> str:
 
 
 def _is_flash_code(code: int) -> bool:
-    return RC_FLASH_NO_CHIP <= (code & 0xFFFFFFFF) <= RC_FLASH_NO_MEMORY and code & 0xFFFF == 0
+    return RC_FLASH_NO_CHIP <= (code & 0xFFFFFFFF) <= RC_FLASH_CLOCK_TOO_SLOW and code & 0xFFFF == 0
 
 
 def _signed32(value: int) -> int:

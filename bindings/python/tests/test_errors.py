@@ -22,7 +22,7 @@ class ErrorClassTest(unittest.TestCase):
             "RC_SPI_SEQ_BAD_OPCODE": GatewayError, "RC_SPI_SEQ_TIMEOUT": GatewayError,
         }
         for name in ("NO_CHIP", "SIZE_UNKNOWN", "SIZE_MISMATCH", "OUT_OF_RANGE", "BUSY_TIMEOUT", "WRITE_REFUSED",
-                     "MISMATCH", "CANCELLED", "NO_MEMORY"):
+                     "MISMATCH", "CANCELLED", "NO_MEMORY", "CLOCK_TOO_SLOW"):
             expected["RC_FLASH_" + name] = FlashError
         self.assertEqual(set(expected), set(kestrix_spi.RESULT_CODES) - {"RC_OK"})
         for name, kind in expected.items():
