@@ -30,7 +30,9 @@ constexpr uint8_t kWriteEnabled = 0x02;
 // The largest whole number of pages that fits one transfer behind the
 // command and address (the answer, with its result byte, fills a telegram).
 constexpr uint32_t kReadChunk = 65280;
-static_assert(kReadChunk + 4 <= kMaxTransfer);
+// The read command and its 3-byte address.
+constexpr uint32_t kReadHeader = 4;
+static_assert(kReadChunk + kReadHeader <= kMaxTransfer);
 constexpr uint32_t kChipEraseLimitMs = 600000;
 
 Bytes Command(uint8_t opcode, uint32_t address) {
@@ -239,6 +241,16 @@ void SpiFlash::ReadPhase(uint32_t address, uint32_t length, ProgressSink* progre
     CheckRange(address, length, Access::Read);
     Phase phase(progress, label, length);
     pipeline::Limits limits = ReadLimits();
+    const uint32_t first = std::min(length, limits.chunk);
+    if (m_facts.clockHz != 0 && limits.largestTransfer < first) {
+        // Not even one page finishes inside the time-out: refuse before sending.
+        const uint64_t busMs = pipeline::BusTimeUs(first + kReadHeader, m_facts.clockHz) / 1000;
+        throw Failure(FailureKind::Flash,
+                      "a read of " + std::to_string(first) + " bytes takes " + std::to_string(busMs) +
+                          " ms on the bus at " + FormatRate(m_facts.clockHz) +
+                          ", too long for the time-out of " + std::to_string(m_facts.timeoutMs) +
+                          " ms; give a longer --timeout or a faster clock (globals --baud)");
+    }
     uint32_t offset = 0;
     if (m_facts.paceBytesPerSecond == 0 && length > limits.chunk) {
         // One chunk alone first: how long it takes tells the gateway's pace,

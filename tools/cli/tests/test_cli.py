@@ -373,16 +373,29 @@ class BusTimeTest(CliTest):
         with open(target, "rb") as f:
             self.assertEqual(f.read(), data)
 
-    def test_a_slow_clock_splits_reads_into_transfers_that_finish_in_time(self):
-        data = os.urandom(40000)
-        self.cli("flash", "write", self.temporary(data), "--addr", "0x20000", "--no-verify")
-        self.cli("globals", "--baud", "100000")
+    def test_a_clock_too_slow_for_one_page_is_refused_before_the_read(self):
+        self.cli("globals", "--baud", "1000")
         self.addCleanup(self.cli, "globals", "--baud", "1000000")
-        target = self.temporary()
-        # 3.2 s of bus time at 100 kHz, more than three time-outs.
-        self.cli("flash", "read", "--addr", "0x20000", "--len", "40000", "-o", target, "--depth", "64")
-        with open(target, "rb") as f:
-            self.assertEqual(f.read(), data)
+        start = time.monotonic()
+        result = run("flash", "read", "--addr", "0", "--len", "4K", "-o", os.devnull, host=self.simulator.address)
+        self.assertLess(time.monotonic() - start, 1, "nothing waited for the bus")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("a read of 256 bytes takes 2080 ms on the bus at 1 kHz, too long for the time-out of "
+                      "1000 ms; give a longer --timeout or a faster clock (globals --baud)", result.stderr)
+
+    def test_slow_and_fast_clocks_split_reads_into_transfers_that_finish_in_time(self):
+        data = os.urandom(200000)
+        self.cli("flash", "write", self.temporary(data), "--addr", "0x20000", "--no-verify")
+        self.addCleanup(self.cli, "globals", "--baud", "1000000")
+        # 3.2 s of bus time at 100 kHz, more than three time-outs; at 8 MHz
+        # whole 64 KiB transfers, several outstanding.
+        for baud, length in (("100000", 40000), ("8000000", 200000)):
+            with self.subTest(baud=baud):
+                self.cli("globals", "--baud", baud)
+                target = self.temporary()
+                self.cli("flash", "read", "--addr", "0x20000", "--len", str(length), "-o", target, "--depth", "64")
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), data[:length])
 
 
 class LoopbackDeviceTest(CliTest):
