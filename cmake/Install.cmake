@@ -60,32 +60,48 @@ endif()
 # The Python package goes where the interpreter looks (or where
 # KESTRIX_INSTALL_PYTHONDIR says) and learns from _installed.py where the
 # prefix lies, relative to itself when it lies inside, so the tree can be
-# moved, and where the library and the simulator lie in the prefix.
+# moved, and where its native files (bindings/python/native.cmake) lie in it.
+# The interpreter asked is the prefix's own bin/python3 if it has one (/usr
+# on Debian, a venv), else the one CMake found.
 if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
-    set(python_dir "${KESTRIX_INSTALL_PYTHONDIR}")
-    if(python_dir STREQUAL "")
+    include(${PROJECT_SOURCE_DIR}/bindings/python/native.cmake)
+    set(install_python "")
+    if(EXISTS ${CMAKE_INSTALL_PREFIX}/bin/python3)
+        set(install_python ${CMAKE_INSTALL_PREFIX}/bin/python3)
+    else()
         find_package(Python3 COMPONENTS Interpreter QUIET)
         if(Python3_FOUND)
-            execute_process(COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/PythonInstallDir.py
-                ${CMAKE_INSTALL_PREFIX} OUTPUT_VARIABLE python_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+            set(install_python ${Python3_EXECUTABLE})
         endif()
-        if(python_dir STREQUAL "")
-            set(python_dir lib/python3/dist-packages)
-        endif()
+    endif()
+    set(python_dir "${KESTRIX_INSTALL_PYTHONDIR}")
+    if(python_dir STREQUAL "" AND install_python)
+        execute_process(COMMAND ${install_python} ${CMAKE_CURRENT_LIST_DIR}/PythonInstallDir.py
+            ${CMAKE_INSTALL_PREFIX} OUTPUT_VARIABLE python_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endif()
+    if(python_dir STREQUAL "")
+        set(python_dir lib/python3/dist-packages)
     endif()
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi DESTINATION ${python_dir}
-        PATTERN __pycache__ EXCLUDE)
-    # A DLL has no soname; a generator expression naming one fails even in
-    # the branch not taken, so the choice is made here.
-    if(WIN32)
-        set(library_path ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:KestrixSPI>)
-    else()
-        set(library_path ${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:KestrixSPI>)
-    endif()
-    set(installed "PREFIX = r\"@prefix@\"\nLIBRARY = \"${library_path}\"\n")
-    if(TARGET kestrix-gateway)
-        string(APPEND installed "GATEWAY = \"${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrix-gateway>\"\n")
-    endif()
+        COMPONENT python PATTERN __pycache__ EXCLUDE)
+
+    set(installed "PREFIX = r\"@prefix@\"\n")
+    set(pairs ${KESTRIX_PYTHON_NATIVE})
+    while(pairs)
+        list(POP_FRONT pairs key target)
+        if(NOT TARGET ${target})
+            continue()
+        endif()
+        get_target_property(type ${target} TYPE)
+        # A DLL has no soname; a generator expression naming one fails even
+        # in the branch not taken, so the choice is made here.
+        if(type STREQUAL "EXECUTABLE" OR WIN32)
+            set(path ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>)
+        else()
+            set(path ${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:${target}>)
+        endif()
+        string(APPEND installed "${key} = \"${path}\"\n")
+    endwhile()
     file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/_installed.py.in CONTENT "${installed}")
     if(IS_ABSOLUTE "${python_dir}")
         # Known only when installing (cmake --install --prefix).
@@ -94,15 +110,41 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kestrix_spi)
         file(RELATIVE_PATH prefix /prefix/${python_dir}/kestrix_spi /prefix)
     endif()
     install(CODE "set(prefix \"${prefix}\")
-        configure_file(\"${PROJECT_BINARY_DIR}/package/_installed.py.in\" \"${PROJECT_BINARY_DIR}/package/_installed.py\" @ONLY)")
-    install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${python_dir}/kestrix_spi)
+        configure_file(\"${PROJECT_BINARY_DIR}/package/_installed.py.in\" \"${PROJECT_BINARY_DIR}/package/_installed.py\" @ONLY)"
+        COMPONENT python)
+    install(FILES ${PROJECT_BINARY_DIR}/package/_installed.py DESTINATION ${python_dir}/kestrix_spi COMPONENT python)
     # The metadata pip would write, so that importlib.metadata and pytest's
     # plugin loading find the package; without a RECORD pip leaves it alone.
+    # The entry point is named after the module, as in the wheel, so that
+    # `-p kestrix_spi.pytest_plugin` does not register it a second time.
     set(dist_info ${PROJECT_BINARY_DIR}/package/kestrix_spi-${PROJECT_VERSION}.dist-info)
     file(WRITE ${dist_info}/METADATA "Metadata-Version: 2.1\nName: kestrix_spi\nVersion: ${PROJECT_VERSION}\n")
-    file(WRITE ${dist_info}/entry_points.txt "[pytest11]\nkestrix_spi = kestrix_spi.pytest_plugin\n")
+    file(WRITE ${dist_info}/entry_points.txt "[pytest11]\nkestrix_spi.pytest_plugin = kestrix_spi.pytest_plugin\n")
     file(WRITE ${dist_info}/INSTALLER "cmake\n")
-    install(DIRECTORY ${dist_info} DESTINATION ${python_dir})
+    install(DIRECTORY ${dist_info} DESTINATION ${python_dir} COMPONENT python)
+
+    # Says where the package went, and how to import it when the interpreter
+    # does not look there.
+    if(install_python)
+        install(CODE "
+            set(dir \"${python_dir}\")
+            if(NOT IS_ABSOLUTE \"\${dir}\")
+                set(dir \"\${CMAKE_INSTALL_PREFIX}/\${dir}\")
+            endif()
+            set(python \"${install_python}\")
+            if(EXISTS \"\${CMAKE_INSTALL_PREFIX}/bin/python3\")
+                set(python \"\${CMAKE_INSTALL_PREFIX}/bin/python3\")
+            endif()
+            execute_process(COMMAND \"\${python}\" -E \"${CMAKE_CURRENT_LIST_DIR}/PythonInstallDir.py\"
+                --searches \"\${dir}\" RESULT_VARIABLE searched OUTPUT_QUIET ERROR_QUIET)
+            if(searched EQUAL 0)
+                message(STATUS \"Python package kestrix_spi: \${dir}, where \${python} finds it\")
+            else()
+                message(NOTICE \"Python package kestrix_spi: \${dir}, which \${python} does not search; \"
+                    \"import it with PYTHONPATH=\${dir} (or configure with -DPython3_EXECUTABLE=... or \"
+                    \"-DKESTRIX_INSTALL_PYTHONDIR=...)\")
+            endif()" COMPONENT python)
+    endif()
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md

@@ -1,7 +1,8 @@
 # cpack: Debian packages on Linux (one per component), a zip per
 # architecture on Windows. Configure a Debian build with
 # -DCMAKE_INSTALL_PREFIX=/usr so that the library lands in the multiarch
-# directory. The Python package is not part of either.
+# directory. The Python package is a Debian package of its own, for
+# Debian's python3; the Windows zip leaves it out.
 set(CPACK_PACKAGE_NAME KestrixSPI)
 set(CPACK_PACKAGE_VENDOR Kestrix)
 set(CPACK_PACKAGE_CONTACT "Kestrix <packages@kestrix.invalid>")
@@ -51,9 +52,21 @@ flash commands from the shell; kestrix-gateway simulates a gateway.")
     # so the system libraries are named here and the library comes in as a
     # component dependency.
     set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+
+    # The library and the simulator come in as component dependencies.
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrix-spi)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package kestrix_spi: the library's functions through ctypes, typed,
+and kestrix_spi.testing with a pytest fixture that runs the simulator.")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.8)")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+        ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)
 cpack_add_component(runtime DISPLAY_NAME "Library")
 cpack_add_component(dev DISPLAY_NAME "Development files" DEPENDS runtime)
 cpack_add_component(tools DISPLAY_NAME "Tools" DEPENDS runtime)
+cpack_add_component(python DISPLAY_NAME "Python package" DEPENDS runtime tools)

@@ -3,6 +3,11 @@ relative to PREFIX: the shortest of its site folders under PREFIX, or the
 folder its own installation scheme gives PREFIX when none lies there.
 
     python3 PythonInstallDir.py PREFIX
+
+With --searches FOLDER it exits with 0 when this interpreter imports from
+FOLDER as it starts, else with 1.
+
+    python3 -E PythonInstallDir.py --searches FOLDER
 """
 
 import os
@@ -28,5 +33,13 @@ def relative_dir(prefix):
     return os.path.relpath(path, prefix)
 
 
+def searches(folder):
+    real = os.path.realpath(folder)
+    user = [site.getusersitepackages()] if site.ENABLE_USER_SITE else []
+    return any(os.path.realpath(path) == real for path in sys.path + user if path)
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "--searches":
+        sys.exit(0 if searches(sys.argv[2]) else 1)
     print(relative_dir(sys.argv[1]).replace(os.sep, "/"))
