@@ -40,6 +40,7 @@ protected:
     int32_t handle = -1;
 };
 
+#if !defined(_WIN32)
 // Sets the local zone for this process, and the one before back at the end.
 class ZoneSetting {
 public:
@@ -66,6 +67,7 @@ private:
     bool m_had = false;
     std::string m_before;
 };
+#endif
 }  // namespace
 
 #if !defined(_WIN32)
