@@ -327,7 +327,7 @@ void Bench::OpenClose() {
         times.baseline.push_back(Median(baseRound));
     }
     m_table.Add({"open + close (median)", "us", Median(times.library), Median(times.baseline), times.Ratio(),
-                 Target{TargetKind::RatioAtMost, 2.0}});
+                 Target{TargetKind::RatioAtMost, 1.25}});
     // A close that sat out a read wait would show up here as ~1000000 us.
     m_table.Add({"slowest SPICloseDevice", "us", worstClose, 0, 0, Target{TargetKind::LibraryAtMost, 100000}});
 }

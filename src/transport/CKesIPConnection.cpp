@@ -189,7 +189,9 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
     m_room.Open();
     m_state = Connected;
     if (!m_readThread) m_readThread = std::make_unique<CReadThread>(this);
-    if (m_readThread->State() != CKesThread::Running) m_readThread->Start();
+    // Not waited for: the thread does nothing before the room hands it the
+    // socket, and the handshake below reads its own confirmation.
+    if (m_readThread->State() != CKesThread::Running) m_readThread->Start(false);
 
     Waiter confirmed(kConnectConfirmed);
     const WaitRoom::Stay waiting(m_room, confirmed);

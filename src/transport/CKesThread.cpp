@@ -6,19 +6,21 @@ namespace kestrix {
 
 CKesThread::~CKesThread() { StopAndJoin(); }
 
-bool CKesThread::Start() {
+bool CKesThread::Start(bool awaitStart) {
     const int32_t state = m_runState.load();
     if (state == Starting || state == Running) return false;
     // A finished earlier run still holds its OS thread; release it first.
     if (m_thread.joinable()) m_thread.join();
     m_runState = Starting;
+    // A start not waited for leaves its signal behind.
+    m_startedEvent.Reset();
     try {
         m_thread = std::thread(&CKesThread::ThreadProc, this);
     } catch (const std::system_error&) {
         m_runState = Ended;
         return false;
     }
-    m_startedEvent.Wait(CKesEvent::kInfinite);
+    if (awaitStart) m_startedEvent.Wait(CKesEvent::kInfinite);
     return true;
 }
 

@@ -21,8 +21,10 @@ public:
     CKesThread(const CKesThread&) = delete;
     CKesThread& operator=(const CKesThread&) = delete;
 
-    // True when a new thread runs the body; returns after OnThreadStart().
-    bool Start();
+    // True when a new thread runs the body; returns after OnThreadStart(),
+    // or at once when `awaitStart` is false, for a body that needs nothing
+    // from its starter.
+    bool Start(bool awaitStart = true);
     void StopAndJoin();
     RunState State() const { return static_cast<RunState>(m_runState.load()); }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -24,8 +25,8 @@ protected:
     }
     void Open(int32_t timeoutMs) {
         gateway.SetHandler([](Peer& peer, const CKesMsg& request) {
-            Bytes answer{0};
-            answer.insert(answer.end(), request.Data().begin(), request.Data().end());
+            Bytes answer(1 + request.Data().size(), 0);
+            std::copy(request.Data().begin(), request.Data().end(), answer.begin() + 1);
             peer.Send(Confirmation(request, answer));
         });
         ASSERT_EQ(SPIOpenDevice(&handle, gateway.Address().c_str(), timeoutMs), RC_OK);
@@ -40,6 +41,7 @@ protected:
     int32_t handle = -1;
 };
 
+#if !defined(_WIN32)
 // Sets the local zone for this process, and the one before back at the end.
 class ZoneSetting {
 public:
@@ -66,6 +68,7 @@ private:
     bool m_had = false;
     std::string m_before;
 };
+#endif
 }  // namespace
 
 #if !defined(_WIN32)
