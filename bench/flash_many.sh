@@ -14,7 +14,7 @@ api=$build/bench/kestrix_flash_api_bench
 cd "$(dirname "$0")"
 work=$(mktemp -d)
 pids=()
-trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 seconds() { local start end; start=$(date +%s.%N); "$@" > /dev/null; end=$(date +%s.%N); echo "$end - $start" | bc; }
 # start NAME OPTIONS...: a simulator on a loopback address of its own; prints the address.
 start() {
