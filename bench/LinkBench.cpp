@@ -14,10 +14,9 @@
 
 #include "BaselineClient.h"
 #include "BenchSupport.h"
-#include "Device.h"
+#include "KestrixFlash.hpp"
 #include "KestrixSPI.h"
 #include "LinkModel.h"
-#include "SpiFlash.h"
 
 namespace kestrix::bench {
 namespace {
@@ -33,10 +32,12 @@ constexpr int32_t kTimeoutMs = 5000;
 constexpr uint16_t kRoundTripBytes = 64;
 constexpr uint32_t kReadBytes = 1u << 20;
 constexpr uint32_t kDepths[] = {1, 4, 8, 16};
-// Bytes of one read transfer, as SpiFlash chunks a read.
+// Bytes of one read transfer, as the flash library chunks a read.
 constexpr double kReadChunk = 65280;
 // Write enable, program and one status poll for every page.
 constexpr double kRoundTripsPerPage = 3;
+constexpr uint32_t kDefaultDepth = 8;
+constexpr double kPageSize = 256;
 
 constexpr Setting kSettings[] = {
     {"0.5 ms", {0.5, 0}, {TargetKind::LibraryAtLeast, 60}},
@@ -139,37 +140,37 @@ void RoundTrip(const Setting& setting, const Gateway& gateway, int rounds, bool 
     Check(SPICloseDevice(handle), "SPICloseDevice");
 }
 
-void FlashReads(const Setting& setting, cli::SpiFlash& flash, int rounds, ResultTable& table) {
+void FlashReads(const Setting& setting, ::kestrix::Flash& flash, int rounds, ResultTable& table) {
     for (const uint32_t depth : kDepths) {
         flash.SetDepth(depth);
         std::vector<double> rates;
         for (int r = 0; r < rounds; ++r) {
             const auto start = Clock::now();
-            const cli::Bytes data = flash.Read(0, kReadBytes);
+            const std::vector<uint8_t> data = flash.Read(0, kReadBytes);
             rates.push_back(MiB(static_cast<double>(data.size())) / Seconds(Clock::now() - start));
         }
         const double limit = MiB(LinkLimit(setting.link, kReadChunk, depth));
-        const bool isDefault = depth == cli::SpiFlash::kDefaultDepth;
+        const bool isDefault = depth == kDefaultDepth;
         table.Add({std::string(setting.name) + ": flash read 1 MiB, depth " + std::to_string(depth), "MiB/s",
                    Median(rates), limit, Median(rates) / limit, isDefault ? setting.read : Target{}});
     }
-    flash.SetDepth(cli::SpiFlash::kDefaultDepth);
+    flash.SetDepth(0);
 }
 
-void FlashWrites(const Setting& setting, cli::SpiFlash& flash, int rounds, bool quick, ResultTable& table) {
+void FlashWrites(const Setting& setting, ::kestrix::Flash& flash, int rounds, bool quick, ResultTable& table) {
     const uint32_t size = quick ? 4096 : 32768;
     std::minstd_rand random(7);
     std::vector<double> rates;
     for (int r = 0; r < rounds; ++r) {
         // New contents every round, so every page is erased and programmed.
-        cli::Bytes data(size);
+        std::vector<uint8_t> data(size);
         for (uint8_t& byte : data) byte = static_cast<uint8_t>(random());
         const auto start = Clock::now();
-        flash.Write(0x100000, data);
+        flash.Write(0x100000, data, false);
         if (flash.Verify(0x100000, data) >= 0) Fail("flash verify after write found a difference");
         rates.push_back(static_cast<double>(size) / 1024 / Seconds(Clock::now() - start));
     }
-    const double limit = LinkLimit(setting.link, cli::SpiFlash::kPageSize, 1) / kRoundTripsPerPage / 1024;
+    const double limit = LinkLimit(setting.link, kPageSize, 1) / kRoundTripsPerPage / 1024;
     table.Add({std::string(setting.name) + ": flash write " + std::to_string(size / 1024) + " KiB + verify",
                "KiB/s", Median(rates), limit, Median(rates) / limit, Target{}});
 }
@@ -184,9 +185,9 @@ void LinkFigures(int rounds, bool quick, ResultTable& table) {
         std::fflush(stdout);
         RoundTrip(setting, gateway, rounds, quick, table);
         try {
-            cli::Device device(gateway.address + ":" + std::to_string(kPort), kTimeoutMs);
-            cli::SpiFlash flash(device);
-            flash.Probe();
+            const ::kestrix::Gateway device(gateway.address + ":" + std::to_string(kPort), kTimeoutMs);
+            ::kestrix::Flash flash(device, kTimeoutMs);
+            flash.Identify();
             FlashReads(setting, flash, rounds, table);
             FlashWrites(setting, flash, quick ? 1 : std::max(3, rounds / 3), quick, table);
         } catch (const std::exception& e) {

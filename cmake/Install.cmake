@@ -11,11 +11,12 @@ set(KESTRIX_INSTALL_PYTHONDIR "" CACHE STRING
 # files, CMake and pkg-config packages, the library's manual pages), tools
 # (the command-line tool and the simulator). Whatever was left unbuilt is
 # skipped (OPTIONAL), so an install works after building any set of targets.
-install(TARGETS KestrixSPI EXPORT KestrixSPITargets
+install(TARGETS KestrixSPI KestrixFlash EXPORT KestrixSPITargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime OPTIONAL
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime OPTIONAL NAMELINK_COMPONENT dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/include/KestrixSPI.h ${PROJECT_SOURCE_DIR}/include/KestrixSPI.hpp
+    ${PROJECT_SOURCE_DIR}/include/KestrixFlash.h ${PROJECT_SOURCE_DIR}/include/KestrixFlash.hpp
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(WIN32)
     include(${CMAKE_CURRENT_LIST_DIR}/WindowsInstall.cmake)
@@ -44,6 +45,10 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/KestrixSPI.pc.in ${PROJECT_BINARY_DIR}/
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc
     INPUT ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc.in)
 install(FILES ${PROJECT_BINARY_DIR}/package/KestrixSPI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/KestrixFlash.pc.in ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc.in @ONLY)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc
+    INPUT ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc.in)
+install(FILES ${PROJECT_BINARY_DIR}/package/KestrixFlash.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 if(TARGET kestrix-spi)
     # Found beside itself in any prefix; a system prefix needs no search path.

@@ -32,17 +32,21 @@ else()
 
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkestrixspi1)
     # The first line of every description is the package summary above.
-    set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "The shared library: opens gateways by their network address and runs SPI
-transfers, command sequences and digital line requests over TCP.")
-    # The shlibs file lets dpkg-shlibdeps map libKestrixSPI.so.1 to this package.
+    set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "The shared libraries: KestrixSPI opens gateways by their network address
+and runs SPI transfers, command sequences and digital line requests over TCP;
+KestrixFlash identifies, reads, writes, verifies and erases a 25-series SPI
+flash on a gateway's bus.")
+    # The shlibs file lets dpkg-shlibdeps map libKestrixSPI.so.1 and
+    # libKestrixFlash.so.1 to this package.
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
     set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
     set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkestrixspi-dev)
     set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-    set(CPACK_DEBIAN_DEV_DESCRIPTION "Development files: the C header and the C++20 wrapper, the CMake package,
-the pkg-config file, examples and a manual page per function.")
+    set(CPACK_DEBIAN_DEV_DESCRIPTION "Development files: the C headers and the C++20 wrappers of both libraries,
+the CMake package, the pkg-config files, examples and a manual page per
+function.")
 
     set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestrix-spi-tools)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)

@@ -4,6 +4,7 @@
 # list; a target must be defined before bindings/python is added.
 set(KESTRIX_PYTHON_NATIVE
     LIBRARY KestrixSPI
+    FLASH_LIBRARY KestrixFlash
     GATEWAY kestrix-gateway)
 
 # kestrix_python_native_name(TARGET VAR): the file name the package holds

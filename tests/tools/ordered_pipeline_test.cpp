@@ -13,7 +13,7 @@
 namespace kestrix::test {
 namespace {
 
-using cli::OrderedPipeline;
+using flash::OrderedPipeline;
 
 TEST(OrderedPipeline, ResultsComeInIndexOrderWhateverOrderJobsFinishIn) {
     OrderedPipeline<uint32_t> pipeline(4, 12, [](uint32_t index) {

@@ -70,6 +70,14 @@ std::optional<std::string> Arguments::Value(const std::string& option) const {
     return std::nullopt;
 }
 
+std::vector<std::string> Arguments::Values(const std::string& option) const {
+    std::vector<std::string> values;
+    for (const auto& [name, value] : m_options) {
+        if (name == option) values.push_back(value);
+    }
+    return values;
+}
+
 uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max) {
     std::string digits = text;
     uint64_t scale = 1;
@@ -154,6 +162,19 @@ std::string HexNumber(uint64_t value, int digits) {
         value >>= 4;
     }
     return "0x" + text;
+}
+
+uint32_t Number32(const Arguments& args, const std::string& option, uint64_t max) {
+    return static_cast<uint32_t>(ParseNumber(*args.Value(option), option, max));
+}
+
+uint32_t Required(const Arguments& args, const std::string& option, uint64_t max) {
+    if (!args.Has(option)) throw UsageError(option + " is required");
+    return Number32(args, option, max);
+}
+
+void NoPositional(const Arguments& args) {
+    if (!args.Positional().empty()) throw UsageError("unexpected '" + args.Positional().front() + "'");
 }
 
 }  // namespace kestrix::cli

@@ -21,6 +21,8 @@ public:
 
     bool Has(const std::string& option) const;
     std::optional<std::string> Value(const std::string& option) const;
+    // Every value of an option given more than once, in order.
+    std::vector<std::string> Values(const std::string& option) const;
     const std::vector<std::string>& Positional() const { return m_positional; }
 
 private:
@@ -41,5 +43,12 @@ inline std::string HexBytes(const Bytes& bytes, const char* separator = " ") {
     return HexBytes(bytes.data(), bytes.size(), separator);
 }
 std::string HexNumber(uint64_t value, int digits);
+
+// The value of `option`, a number up to `max`.
+uint32_t Number32(const Arguments& args, const std::string& option, uint64_t max = 0xFFFFFFFF);
+// The same for an option that must be given.
+uint32_t Required(const Arguments& args, const std::string& option, uint64_t max);
+// Throws UsageError when the command was given positional words.
+void NoPositional(const Arguments& args);
 
 }  // namespace kestrix::cli

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "KestrixFlash.hpp"
 
 namespace kestrix::cli {
 
@@ -50,6 +53,18 @@ private:
     FailureKind m_kind;
     std::string m_hint;
 };
+
+// The failure's text, with the library's code and message when it has one.
+inline std::string Describe(const Failure& failure) {
+    std::string line = failure.what();
+    if (failure.Kind() == FailureKind::Library) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%06X", static_cast<unsigned>(failure.Code()));
+        line += std::string(": error ") + hex + ": " + kestrix::FlashErrorMessage(failure.Code());
+        if (!failure.Hint().empty()) line += " (" + failure.Hint() + ")";
+    }
+    return line;
+}
 
 // A command line the tool cannot make sense of.
 class UsageError : public std::runtime_error {

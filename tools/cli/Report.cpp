@@ -95,6 +95,13 @@ void Report::PrintText(std::ostream& out, int indent) const {
     }
 }
 
+std::string Report::TextOf(const std::string& name) const {
+    for (const Field& f : m_fields) {
+        if (f.name == name) return f.text;
+    }
+    return "";
+}
+
 std::string Report::Json() const {
     std::string out = "{";
     for (size_t i = 0; i < m_fields.size(); ++i) {

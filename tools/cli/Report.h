@@ -21,6 +21,9 @@ public:
     // Replaces the "name  value" lines with this text (JSON is unchanged).
     Report& Plain(const std::string& text);
 
+    // The text form of a field, "" when there is none.
+    std::string TextOf(const std::string& name) const;
+
     void PrintText(std::ostream& out, int indent = 0) const;
     void PrintJson(std::ostream& out) const;
     std::string Json() const;

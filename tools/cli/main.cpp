@@ -10,6 +10,8 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Failure.h"
+#include "KestrixFlash.hpp"
+#include "MultiRun.h"
 #include "Progress.h"
 
 using namespace kestrix::cli;
@@ -21,6 +23,10 @@ constexpr int kExitUsage = 2;
 
 struct Options {
     std::string host;
+    // More than one gateway (--host given again, or --hosts).
+    std::vector<std::string> hosts;
+    uint32_t parallel = 0;
+    std::string logDirectory;
     int32_t timeoutMs = 1000;
     bool json = false;
     bool help = false;
@@ -29,12 +35,18 @@ struct Options {
 };
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: kestrix-spi [--host ADDR] [--timeout MS] [--json] [--quiet] COMMAND ...\n"
+    out << "usage: kestrix-spi [--host ADDR]... [--hosts FILE] [--parallel N] [--log DIR] [--timeout MS]\n"
+           "                   [--json] [--quiet] COMMAND ...\n"
            "       kestrix-spi --version\n\n"
            "ADDR is host, host:port or [ipv6]:port (port 5002 by default; default host\n"
            "$KESTRIX_SPI_HOST, else 127.0.0.1). MS bounds every wait for the gateway, from 1 up\n"
            "(default 1000). --json prints one JSON object per command, errors included;\n"
            "--quiet hides progress bars.\n\n"
+           "Many gateways: give --host more than once, or --hosts FILE (one address a line, # comments).\n"
+           "flash commands, info, status and dio then run on every gateway, up to N at a time\n"
+           "(--parallel, default all), with one progress line per gateway on a terminal and a table at\n"
+           "the end (with --json one object per gateway); --log DIR writes one log file per gateway.\n"
+           "The exit status is 0 only when every gateway succeeded.\n\n"
            "commands:\n";
     for (const Command& command : Commands()) out << "  " << command.synopsis << '\n';
     out << "  shell                 runs commands read from standard input over one connection\n\n"
@@ -56,7 +68,7 @@ void PrintFlashHelp() {
 }
 
 void PrintVersion() {
-    std::cout << "kestrix-spi " KESTRIX_VERSION " (library: " << LibraryVersion() << ")\n";
+    std::cout << "kestrix-spi " KESTRIX_VERSION " (library: " << kestrix::LibraryVersion() << ")\n";
 }
 
 // Pulls the global options out of the words, wherever they stand. A shell
@@ -65,14 +77,25 @@ Options ParseGlobal(const std::vector<std::string>& words, bool shellLine) {
     Options options;
     const char* host = std::getenv("KESTRIX_SPI_HOST");
     options.host = host != nullptr && *host != '\0' ? host : "127.0.0.1";
-    const Arguments args(words, {"--host", "--timeout"}, {"--json", "--quiet", "--help", "-h", "--version"},
-                         true);
-    for (const char* option : {"--host", "--timeout"}) {
+    const Arguments args(words, {"--host", "--hosts", "--parallel", "--log", "--timeout"},
+                         {"--json", "--quiet", "--help", "-h", "--version"}, true);
+    for (const char* option : {"--host", "--hosts", "--parallel", "--log", "--timeout"}) {
         if (shellLine && args.Has(option)) {
             throw UsageError(std::string(option) + " applies to the whole shell; give it before 'shell'");
         }
     }
     if (args.Has("--host")) options.host = *args.Value("--host");
+    options.hosts = args.Values("--host");
+    if (args.Has("--hosts")) {
+        for (const std::string& host : ReadHostsFile(*args.Value("--hosts"))) options.hosts.push_back(host);
+    } else if (options.hosts.size() < 2) {
+        options.hosts.clear();
+    }
+    if (args.Has("--parallel")) {
+        options.parallel = static_cast<uint32_t>(ParseNumber(*args.Value("--parallel"), "--parallel", 4096));
+        if (options.parallel == 0) throw UsageError("--parallel: at least 1");
+    }
+    if (args.Has("--log")) options.logDirectory = *args.Value("--log");
     if (args.Has("--timeout")) {
         options.timeoutMs =
             static_cast<int32_t>(ParseNumber(*args.Value("--timeout"), "--timeout", INT32_MAX));
@@ -129,12 +152,7 @@ void ReportUsage(const std::string& text, const std::string& operation, bool jso
 }
 
 void ReportFailure(const Failure& failure, const std::string& operation, bool json) {
-    std::string line = failure.what();
-    if (failure.Kind() == FailureKind::Library) {
-        line += ": error " + HexNumber(static_cast<uint32_t>(failure.Code()), 6) + ": " +
-                ErrorMessage(failure.Code());
-        if (!failure.Hint().empty()) line += " (" + failure.Hint() + ")";
-    }
+    const std::string line = Describe(failure);
     std::cerr << "kestrix-spi: " << line << std::endl;
     if (json) PrintJsonError(operation, KindName(failure.Kind()), failure.Code(), line);
 }
@@ -204,6 +222,32 @@ int Shell(Session& session, bool json) {
     return status;
 }
 
+// One command on every gateway of the run.
+int RunMany(const Options& options) {
+    std::vector<std::string> words = options.words;
+    const std::string operation = OperationOf(words);
+    try {
+        if (words[0] == "shell") throw UsageError("shell works on one gateway; give one --host");
+        const Command* command = Lookup(words);
+        if (!command->manyGateways) {
+            throw UsageError(operation + " works on one gateway at a time; give one --host");
+        }
+        ManyGateways many;
+        many.addresses = options.hosts;
+        many.timeoutMs = options.timeoutMs;
+        many.parallel = options.parallel;
+        many.logDirectory = options.logDirectory;
+        many.json = options.json;
+        return RunOnMany(*command, words, operation, many);
+    } catch (const UsageError& e) {
+        ReportUsage(e.what(), operation, options.json);
+        return kExitUsage;
+    } catch (const Failure& e) {
+        ReportFailure(e, operation, options.json);
+        return kExitFailure;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -218,6 +262,9 @@ int main(int argc, char** argv) {
         if (options.words.empty()) {
             PrintUsage(options.help ? std::cout : std::cerr);
             return options.help ? 0 : kExitUsage;
+        }
+        if (!options.hosts.empty() && !options.help && options.words[0] != "help") {
+            return RunMany(options);
         }
         Session session(options.host, options.timeoutMs);
         if (options.words[0] == "help") {

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 from typing import Dict, Optional, Type
 
 from . import _library
@@ -25,6 +26,17 @@ RC_SPI_INCONSISTENT_DATA = 0x000320
 RC_SPI_SEND_ERROR = 0x000321
 RC_SPI_SEQ_BAD_OPCODE = 0x000330
 RC_SPI_SEQ_TIMEOUT = 0x000331
+# The flash library's own layer.
+RC_FLASH_NO_CHIP = 0xA00000
+RC_FLASH_SIZE_UNKNOWN = 0xA10000
+RC_FLASH_SIZE_MISMATCH = 0xA20000
+RC_FLASH_OUT_OF_RANGE = 0xA30000
+RC_FLASH_BUSY_TIMEOUT = 0xA40000
+RC_FLASH_WRITE_REFUSED = 0xA50000
+RC_FLASH_MISMATCH = 0xA60000
+RC_FLASH_CANCELLED = 0xA70000
+RC_FLASH_NO_MEMORY = 0xA80000
+RC_FLASH_CLOCK_TOO_SLOW = 0xA90000
 
 # Every named code, by name.
 RESULT_CODES = {name: value for name, value in globals().items() if name.startswith("RC_")}
@@ -40,7 +52,15 @@ def error_message(code: int) -> str:
     Raises:
         OSError: the library cannot be loaded.
     """
+    if _is_flash_code(code):
+        buffer = ctypes.create_string_buffer(_library.TEXT_SIZE)
+        _library.get_flash().SPIFlashErrorMessage(_signed32(code), buffer, len(buffer))
+        return buffer.value.decode("latin-1")
     return _library.text("SPIErrorMessage", _signed32(code))
+
+
+def _is_flash_code(code: int) -> bool:
+    return RC_FLASH_NO_CHIP <= (code & 0xFFFFFFFF) <= RC_FLASH_CLOCK_TOO_SLOW and code & 0xFFFF == 0
 
 
 def _signed32(value: int) -> int:
@@ -132,6 +152,14 @@ class GatewayError(KestrixError):
         return (self.code >> 8) & 0xFF
 
 
+class FlashError(KestrixError):
+    """The flash library stopped an operation for a reason of its own: no
+    flash answers, its size is unknown or contradicts the one given, the
+    range lies beyond it, it stayed busy too long, refused write enable or
+    differs after a write, or the progress callback cancelled
+    (RC_FLASH_...). detail tells what was being done."""
+
+
 _BY_LAYER: Dict[int, Type[KestrixError]] = {
     RC_SOCKET_ERROR >> 16: NotConnectedError,
     RC_NOT_CONNECTED >> 16: NotConnectedError,
@@ -162,6 +190,8 @@ def error_class(code: int) -> Type[KestrixError]:
     if code >> 24:
         return KestrixError
     layer = code >> 16
+    if _is_flash_code(code):
+        return FlashError
     if layer == 0:
         return GatewayError if code else KestrixError
     return _BY_LAYER.get(layer, KestrixError)

@@ -13,8 +13,11 @@ from typing import List, Optional
 ENVIRONMENT_VARIABLE = "KESTRIX_SPI_LIBRARY"
 TEXT_SIZE = 512
 
+FLASH_ENVIRONMENT_VARIABLE = "KESTRIX_FLASH_LIBRARY"
+
 _lock = threading.Lock()
 _loaded: Optional[ctypes.CDLL] = None
+_flash_loaded: Optional[ctypes.CDLL] = None
 
 
 def library_names() -> List[str]:
@@ -86,6 +89,97 @@ def get() -> ctypes.CDLL:
         if _loaded is None:
             _loaded = load()
         return _loaded
+
+
+def flash_library_names() -> List[str]:
+    """File names of the flash library on this platform, most specific first."""
+    return [name.replace("KestrixSPI", "KestrixFlash") for name in library_names()]
+
+
+def flash_candidates(beside: str) -> List[str]:
+    """Where to look for the flash library: the environment variable alone
+    if set, else beside the gateway library that was loaded (`beside`), the
+    package's folder, the place it was installed to and the system's path."""
+    explicit = os.environ.get(FLASH_ENVIRONMENT_VARIABLE)
+    if explicit:
+        return [explicit]
+    found = []
+    if os.path.sep in beside:
+        found += [os.path.join(os.path.dirname(beside), name) for name in flash_library_names()]
+    here = os.path.dirname(os.path.abspath(__file__))
+    found += [os.path.join(here, name) for name in flash_library_names()]
+    recorded = installed_path("FLASH_LIBRARY")
+    if recorded:
+        found.append(recorded)
+    system = ctypes.util.find_library(
+        "KestrixFlash64" if flash_library_names()[0] == "KestrixFlash64.dll" else "KestrixFlash")
+    if system:
+        found.append(system)
+    return found + flash_library_names()
+
+
+def get_flash() -> ctypes.CDLL:
+    """The flash library, loaded on first use after the gateway library,
+    whose handles it works on."""
+    global _flash_loaded
+    gateway = get()
+    with _lock:
+        if _flash_loaded is not None:
+            return _flash_loaded
+        errors = []
+        explicit = bool(os.environ.get(FLASH_ENVIRONMENT_VARIABLE))
+        for candidate in flash_candidates(str(gateway._name)):
+            if os.path.sep in candidate and not os.path.exists(candidate) and not explicit:
+                continue
+            try:
+                library = ctypes.CDLL(candidate)
+            except OSError as error:
+                errors.append(f"{candidate}: {error}")
+                continue
+            declare_flash(library)
+            _flash_loaded = library
+            return library
+        raise OSError(
+            "cannot load the KestrixFlash library; set " + FLASH_ENVIRONMENT_VARIABLE + " to its path"
+            + ("" if not errors else " (" + "; ".join(errors) + ")"))
+
+
+# void *context, const char *phase, uint64 done, uint64 total -> int32
+PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64)
+
+
+class FlashId(ctypes.Structure):
+    _fields_ = [("manufacturer", ctypes.c_uint8), ("memory_type", ctypes.c_uint8),
+                ("capacity_code", ctypes.c_uint8), ("size_source", ctypes.c_uint8), ("size", ctypes.c_uint32)]
+
+
+class WriteSummary(ctypes.Structure):
+    _fields_ = [("sectors_erased", ctypes.c_uint32), ("blocks_erased", ctypes.c_uint32),
+                ("pages_programmed", ctypes.c_uint32)]
+
+
+def declare_flash(library: ctypes.CDLL) -> None:
+    i32, u32, i64 = ctypes.c_int32, ctypes.c_uint32, ctypes.c_int64
+    p, flash, data = ctypes.POINTER, ctypes.c_void_p, ctypes.c_char_p
+    signatures = {
+        "SPIFlashOpen": [i32, i32, p(flash)],
+        "SPIFlashSetSize": [flash, u32],
+        "SPIFlashSetDepth": [flash, u32],
+        "SPIFlashIdentify": [flash, p(FlashId), PROGRESS, ctypes.c_void_p],
+        "SPIFlashRead": [flash, u32, data, u32, PROGRESS, ctypes.c_void_p],
+        "SPIFlashWrite": [flash, u32, data, u32, u32, p(WriteSummary), PROGRESS, ctypes.c_void_p],
+        "SPIFlashVerify": [flash, u32, data, u32, p(i64), PROGRESS, ctypes.c_void_p],
+        "SPIFlashErase": [flash, u32, u32, PROGRESS, ctypes.c_void_p],
+        "SPIFlashEraseChip": [flash, PROGRESS, ctypes.c_void_p],
+        "SPIFlashLastError": [flash, data, i32],
+        "SPIFlashErrorMessage": [i32, data, i32],
+    }
+    for name, arguments in signatures.items():
+        function = getattr(library, name)
+        function.argtypes = arguments
+        function.restype = i32
+    library.SPIFlashClose.argtypes = [flash]
+    library.SPIFlashClose.restype = None
 
 
 def text(function_name: str, *arguments: int) -> str:

@@ -4,7 +4,7 @@ import pickle
 import unittest
 
 import kestrix_spi
-from kestrix_spi import (BadArgumentError, GatewayError, KestrixError, KestrixTimeoutError, NotConnectedError,
+from kestrix_spi import (BadArgumentError, FlashError, GatewayError, KestrixError, KestrixTimeoutError, NotConnectedError,
                          ProtocolError, error_class)
 
 
@@ -21,6 +21,9 @@ class ErrorClassTest(unittest.TestCase):
             "RC_SPI_INCONSISTENT_DATA": GatewayError, "RC_SPI_SEND_ERROR": GatewayError,
             "RC_SPI_SEQ_BAD_OPCODE": GatewayError, "RC_SPI_SEQ_TIMEOUT": GatewayError,
         }
+        for name in ("NO_CHIP", "SIZE_UNKNOWN", "SIZE_MISMATCH", "OUT_OF_RANGE", "BUSY_TIMEOUT", "WRITE_REFUSED",
+                     "MISMATCH", "CANCELLED", "NO_MEMORY", "CLOCK_TOO_SLOW"):
+            expected["RC_FLASH_" + name] = FlashError
         self.assertEqual(set(expected), set(kestrix_spi.RESULT_CODES) - {"RC_OK"})
         for name, kind in expected.items():
             with self.subTest(name):

@@ -1,5 +1,6 @@
 """kestrix-spi as a process against kestrix-gateway on loopback."""
 
+import hashlib
 import json
 import os
 import pty
@@ -186,7 +187,8 @@ class CommandTest(CliTest):
 
     def test_flash_id(self):
         self.assertEqual(self.json("flash", "id"),
-                         {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20})
+                         {"manufacturer": 0xEF, "memory_type": 0x40, "capacity_code": 0x18, "size": 16 << 20,
+                          "size_from": "sfdp"})
 
 
 class FlashTest(CliTest):
@@ -237,6 +239,19 @@ class FlashTest(CliTest):
         self.assertEqual(result.returncode, 1)
         self.assertIn("differs", result.stderr)
         self.assertIn("0x201000", result.stderr)
+
+
+class SfdpSizeTest(CliTest):
+    # A capacity byte that tells no size: only the SFDP tables do.
+    options = ("--speed", "0", "--flash-size", "2M", "--flash-id", "ef40a5")
+
+    def test_the_size_comes_from_the_sfdp_tables(self):
+        self.assertEqual(self.cli("flash", "id").strip(), "ef 40 a5  (2.0 MiB)")
+        self.assertEqual(self.json("flash", "id")["size_from"], "sfdp")
+        self.cli("flash", "write", self.temporary(b"\x5a" * 256), "--addr", "0x1FFF00")
+        result = run("flash", "read", "--addr", "0x1FFFFF", "--len", "2", host=self.simulator.address)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("2.0 MiB (2097152 bytes) flash", result.stderr)
 
 
 class FlashSizeTest(CliTest):
@@ -330,16 +345,17 @@ class PipelinedFlashTest(CliTest):
 
 class PipelinedFailureTest(unittest.TestCase):
     def test_a_failing_chunk_is_named_and_nothing_is_written_instant_bus(self):
-        # The 6th device request of the connection fails; the probe takes
-        # the first three, the read of one chunk alone the 4th.
-        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@6") as simulator:
+        # The 9th device request of the connection fails: identifying the
+        # chip takes the first six (status, ID and clock rate, three SFDP
+        # reads), the read of one chunk alone the 7th.
+        with Simulator("--speed", "0", "--link-delay", "0.5", "--fault", "result=0x21@9") as simulator:
             target = os.path.join(tempfile.mkdtemp(prefix="kestrix-cli-"), "out.bin")
             self.addCleanup(os.rmdir, os.path.dirname(target))
             result = run("flash", "read", "--addr", "0x10000", "--len", "1M", "-o", target, "--depth", "8",
                          host=simulator.address)
             self.assertEqual(result.returncode, 1)
             self.assertIn("error 0x000321: ", result.stderr)
-            # Which chunk the 6th request carried depends on thread timing;
+            # Which chunk the 9th request carried depends on thread timing;
             # the range named is one whole chunk of the read.
             match = re.search(r"read of 0x([0-9A-F]{6})-0x([0-9A-F]{6}) failed", result.stderr)
             self.assertIsNotNone(match, result.stderr)
@@ -350,14 +366,14 @@ class PipelinedFailureTest(unittest.TestCase):
             self.assertFalse(os.path.exists(target))
 
     def test_a_timed_out_read_names_its_range_clock_depth_and_what_helps_instant_bus(self):
-        # The 6th request (a chunk read with others outstanding) answers too late.
-        with Simulator("--speed", "0", "--fault", "delay=1500@6") as simulator:
+        # The 9th request (a chunk read with others outstanding) answers too late.
+        with Simulator("--speed", "0", "--fault", "delay=1500@9") as simulator:
             result = run("--timeout", "1000", "flash", "read", "--addr", "0", "--len", "1M", "-o", os.devnull,
                          host=simulator.address)
         self.assertEqual(result.returncode, 1)
-        self.assertRegex(result.stderr, r"read of 0x[0-9A-F]{6}-0x[0-9A-F]{6} failed: .*TCP/IP timeout occured "
-                                        r"\(clock 1 MHz, \d+ transfers of \d+ bytes outstanding, time-out 1000 ms: "
-                                        r"a longer --timeout or --depth 1 may help\)")
+        self.assertRegex(result.stderr, r"read of 0x[0-9A-F]{6}-0x[0-9A-F]{6} failed with \d+ transfers of \d+ bytes "
+                                        r"outstanding at a 1 MHz clock and a 1000 ms time-out: .*TCP/IP timeout "
+                                        r"occured \(a longer --timeout or --depth 1 may help\)")
 
 
 class BusTimeTest(CliTest):
@@ -578,3 +594,86 @@ class SerprogBridgeTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ManyGatewaysTest(unittest.TestCase):
+    """One image onto eight simulators at their defaults at once, one of
+    which swallows every request."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.simulators = [Simulator(*(["--fault", "no-answer"] if i == 5 else [])).start() for i in range(8)]
+        cls.addresses = [s.address for s in cls.simulators]
+        cls.faulty = cls.addresses[5]
+        cls.image = os.urandom(40000)
+
+    @classmethod
+    def tearDownClass(cls):
+        for simulator in cls.simulators:
+            simulator.stop()
+
+    def image_file(self):
+        handle, path = tempfile.mkstemp(prefix="kestrix-cli-")
+        os.write(handle, self.image)
+        os.close(handle)
+        self.addCleanup(os.unlink, path)
+        return path
+
+    def assert_programmed_exactly(self, address):
+        handle, target = tempfile.mkstemp(prefix="kestrix-cli-")
+        os.close(handle)
+        self.addCleanup(os.unlink, target)
+        result = run("flash", "read", "--addr", "0x1000", "--len", str(len(self.image)), "-o", target,
+                     host=address)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), self.image, address)
+
+    def test_json_names_the_faulty_gateway_and_the_others_are_programmed_exactly(self):
+        logs = tempfile.mkdtemp(prefix="kestrix-cli-logs-")
+        hosts = os.path.join(logs, "hosts")
+        with open(hosts, "w") as f:
+            f.write("# the fixtures of one station\n\n" + "\n".join(f"{a}  # bay {i}" for i, a in
+                                                                  enumerate(self.addresses)) + "\n")
+        result = run("--hosts", hosts, "--log", os.path.join(logs, "out"), "--json", "flash", "write",
+                     self.image_file(), "--addr", "0x1000")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        objects = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual([o["gateway"] for o in objects], self.addresses)
+        digest = hashlib.sha256(self.image).hexdigest()
+        for o in objects:
+            if o["gateway"] == self.faulty:
+                self.assertEqual(o["result"], "failed")
+                self.assertEqual(o["error"]["hex"], "0x040000")
+            else:
+                self.assertEqual(o["result"], "ok", o)
+                self.assertEqual((o["report"]["sha256"], o["report"]["sha256_read_back"]), (digest, digest))
+                self.assertEqual(o["report"]["length"], len(self.image))
+        for address in self.addresses:
+            if address != self.faulty:
+                self.assert_programmed_exactly(address)
+        names = sorted(os.listdir(os.path.join(logs, "out")))
+        self.assertEqual(len(names), 8)
+        with open(os.path.join(logs, "out", self.faulty.replace(":", "_") + ".log")) as f:
+            self.assertIn("failed: ", f.read())
+
+    def test_the_table_has_a_line_per_gateway_and_names_the_faulty_one(self):
+        words = [w for a in self.addresses for w in ("--host", a)]
+        result = run(*words, "--parallel", "3", "flash", "verify", self.image_file(), "--addr", "0x1000")
+        self.assertEqual(result.returncode, 1)
+        lines = result.stdout.splitlines()
+        self.assertTrue(lines[0].startswith("gateway"), lines)
+        self.assertEqual([line.split()[0] for line in lines[1:]], self.addresses)
+        for line in lines[1:]:
+            if line.startswith(self.faulty):
+                self.assertIn("error 0x040000", line)
+            else:
+                self.assertTrue(line.endswith("  ok"), line)
+        self.assertIn(self.faulty, result.stderr)
+
+    def test_commands_for_one_gateway_are_refused_for_many(self):
+        for words in (["xfer", "9f"], ["shell"]):
+            with self.subTest(words=words):
+                result = run("--host", self.addresses[0], "--host", self.addresses[1], *words)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("one gateway", result.stderr)

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrix::cli {
+namespace kestrix::flash {
 
 // Runs job(0) .. job(count - 1) on up to `depth` threads, never more than
 // `depth` jobs ahead of the one taken last, and hands the results over in
@@ -19,7 +19,8 @@ class OrderedPipeline {
 public:
     OrderedPipeline(uint32_t depth, uint32_t count, std::function<T(uint32_t)> job)
         : m_depth(depth), m_count(count), m_job(std::move(job)), m_results(count), m_errors(count) {
-        for (uint32_t t = 0; t < depth && t < count; ++t) m_workers.emplace_back(&OrderedPipeline::Work, this);
+        for (uint32_t t = 0; t < depth && t < count; ++t)
+            m_workers.emplace_back(&OrderedPipeline::Work, this);
     }
 
     // Starts nothing more and waits for the jobs under way.
@@ -56,7 +57,8 @@ private:
     void Work() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_changed.wait(lock, [this] { return m_stop || m_next >= m_count || m_next < m_taken + m_depth; });
+            m_changed.wait(lock,
+                           [this] { return m_stop || m_next >= m_count || m_next < m_taken + m_depth; });
             if (m_stop || m_next >= m_count) return;
             const uint32_t index = m_next++;
             lock.unlock();
@@ -93,4 +95,4 @@ private:
     std::vector<std::thread> m_workers;
 };
 
-}  // namespace kestrix::cli
+}  // namespace kestrix::flash
