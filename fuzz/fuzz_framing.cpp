@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         expected[ReadU16(t.data() + 4)] = t;
     }
     for (const auto& [id, bytes] : expected) {
-        const std::unique_ptr<CKestrixMsg> filed = client.GetConfirmation(id);
+        const std::unique_ptr<CKestrixMsg> filed = client.Store().Take(id);
         Check(filed != nullptr && filed->Serialize() == bytes);
     }
     Check(client.Store().Count() == 0);

@@ -59,7 +59,7 @@ void DriveStore(Reader& in) {
             case 1: {
                 const size_t length = static_cast<size_t>(in.Byte()) * (op >= 128 ? 16 : 1);
                 const Bytes data = in.Take(length);
-                store.File(std::make_unique<CKestrixMsg>(data.data(), data.size(), 0x8303, id), LocalNow());
+                store.File(std::make_unique<CKestrixMsg>(data.data(), data.size(), 0x8303, id), std::chrono::steady_clock::now());
                 newest[id] = data;
                 break;
             }
@@ -81,9 +81,7 @@ void DriveStore(Reader& in) {
                 break;
             }
             default: {
-                CKesLocalTime limit = LocalNow();
-                limit.SubtractSeconds(in.Byte() % 2);
-                store.RemoveReceivedBefore(limit);
+                store.RemoveReceivedBefore(std::chrono::steady_clock::now() - std::chrono::seconds(in.Byte() % 2));
                 break;
             }
         }
@@ -106,7 +104,7 @@ void DriveClient(Reader& in) {
         }
     }
     for (const auto& [id, bytes] : filed) {
-        const std::unique_ptr<CKestrixMsg> taken = client.GetConfirmation(id);
+        const std::unique_ptr<CKestrixMsg> taken = client.Store().Take(id);
         Check(taken != nullptr && taken->Serialize() == bytes);
     }
     Check(client.Store().Count() == 0);

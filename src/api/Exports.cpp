@@ -41,8 +41,12 @@ int32_t WithClient(int32_t handle, Body&& body) {
     });
 }
 
-const uint8_t* Bytes(const char* p) { return reinterpret_cast<const uint8_t*>(p); }
-uint8_t* Bytes(char* p) { return reinterpret_cast<uint8_t*>(p); }
+const uint8_t* Bytes(const char* p) {
+    return reinterpret_cast<const uint8_t*>(p);
+}
+uint8_t* Bytes(char* p) {
+    return reinterpret_cast<uint8_t*>(p);
+}
 
 }  // namespace
 
@@ -53,21 +57,17 @@ KESTRIX_API int32_t KESTRIX_CALL SPIOpenDevice(int32_t* handle, const char* addr
     const int32_t newHandle = Registry().NextHandle();
     *handle = newHandle;
     const int32_t result = Guarded([&]() -> int32_t {
-        auto entry = std::make_shared<DeviceEntry>();
-        entry->address = address;
-        entry->handle = newHandle;
-        entry->deviceType = kestrix::kDeviceTypeSpi;
         std::string host;
-        if (!kestrix::SplitAddress(entry->address, host, entry->port)) return RC_BAD_PARAMETER;
+        uint16_t port = 0;
+        if (!kestrix::SplitAddress(address, host, port)) return RC_BAD_PARAMETER;
+        auto entry = std::make_shared<DeviceEntry>();
         entry->client = std::make_unique<CKestrixClientSPI>(kestrix::kDeviceTypeSpi, timeoutMs);
-        const int32_t connected = entry->client->Connect(host.c_str(), entry->port);
+        const int32_t connected = entry->client->Connect(host.c_str(), port);
         if (connected != RC_OK) return connected;
         Registry().Insert(newHandle, entry);
-        const std::shared_ptr<DeviceEntry> found = Registry().Lookup(newHandle);
-        if (!found) return RC_BAD_HANDLE;
-        const int32_t initialized = found->client->Initialize();
+        const int32_t initialized = entry->client->Initialize();
         if (initialized != RC_OK) {
-            found->client->Disconnect();
+            entry->client->Disconnect();
             Registry().Remove(newHandle);
         }
         return initialized;
@@ -154,7 +154,8 @@ KESTRIX_API int32_t KESTRIX_CALL DeviceStatus(int32_t handle, char* buffer, int3
         const std::shared_ptr<DeviceEntry> entry = Registry().Lookup(handle);
         if (!entry || !entry->client) return 1;
         std::string text;
-        if (entry->client->DeviceStatus(text) != RC_OK) std::memset(buffer, 0, static_cast<size_t>(bufferSize));
+        if (entry->client->DeviceStatus(text) != RC_OK)
+            std::memset(buffer, 0, static_cast<size_t>(bufferSize));
         return kestrix::CopyTextOut(text, buffer, bufferSize);
     } catch (...) {
         std::memset(buffer, 0, static_cast<size_t>(bufferSize));

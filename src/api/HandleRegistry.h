@@ -12,10 +12,6 @@ namespace kestrix {
 
 struct DeviceEntry {
     std::unique_ptr<CKestrixClientSPI> client;
-    std::string address;
-    uint16_t port = 0;
-    int32_t handle = -1;
-    uint8_t deviceType = 0;
 };
 
 // The process-wide table of open handles. Entries are shared with the calls

@@ -35,9 +35,8 @@ int32_t CKestrixClient::ResultFromTransport(TransportStatus status) {
 }
 
 int32_t CKestrixClient::Connect(const char* address, uint16_t port) {
-    if (port == 0) port = m_deviceType == 0 ? 5099 : static_cast<uint16_t>((m_deviceType & 0xFFFF) + 4999);
-    return ResultFromTransport(m_connection.Connect(static_cast<uint8_t>(m_deviceType), std::string(), address,
-                                                    port, static_cast<uint32_t>(m_timeout)));
+    return ResultFromTransport(m_connection.Connect(static_cast<uint8_t>(m_deviceType), std::string(),
+                                                    address, port, static_cast<uint32_t>(m_timeout)));
 }
 
 int32_t CKestrixClient::Initialize() {
@@ -49,45 +48,33 @@ int32_t CKestrixClient::Disconnect() {
     return ResultFromTransport(m_connection.Disconnect(static_cast<uint32_t>(m_timeout)));
 }
 
-void CKestrixClient::OnConnectionState(int connected) { m_connectionDown = connected == 0; }
-
-bool CKestrixClient::OnRequest(std::unique_ptr<CKestrixMsg>& telegram) {
-    (void)telegram;
-    return false;
+void CKestrixClient::OnConnectionState(int connected) {
+    m_connectionDown = connected == 0;
 }
 
-uint16_t CKestrixClient::NextTelegramId() { return m_telegramId.fetch_add(1); }
+uint16_t CKestrixClient::NextTelegramId() {
+    return m_telegramId.fetch_add(1);
+}
 
 int32_t CKestrixClient::Send(const CKestrixMsg& request) {
     if (request.Refused()) return RC_BAD_PARAMETER;
-    return SendRequest(request.CommandCode(), request.TelegramId(), request.Data().data(), request.Data().size(), 0,
-                       Deadline());
+    return SendRequest(request.CommandCode(), request.TelegramId(), request.Data().data(),
+                       request.Data().size(), 0, Deadline());
 }
 
-int32_t CKestrixClient::SendRequest(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
-                                    std::chrono::steady_clock::time_point deadline) {
+int32_t CKestrixClient::SendRequest(uint16_t code, uint16_t id, const uint8_t* data, size_t size,
+                                    size_t padding, std::chrono::steady_clock::time_point deadline) {
     if (size > kMaxTelegramData || padding > kMaxTelegramData - size) return RC_BAD_PARAMETER;
-    return ResultFromTransport(m_connection.SendTelegramUntil(code, id, data, size, padding, deadline));
+    return ResultFromTransport(m_connection.SendTelegram(code, id, data, size, padding, deadline));
 }
 
 std::chrono::steady_clock::time_point CKestrixClient::Deadline() const {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
 }
 
-std::unique_ptr<CKestrixMsg> CKestrixClient::ParseIncoming(const uint8_t* bytes, uint16_t length) {
-    auto telegram = std::make_unique<CKestrixMsg>();
-    if (!telegram->Parse(bytes, length)) return nullptr;
-    return telegram;
-}
-
 void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
     const TelegramView view(bytes, length);
-    if (!view.Valid()) return;
-    if (!IsConfirmationCode(view.CommandCode())) {
-        std::unique_ptr<CKestrixMsg> telegram = ParseIncoming(bytes, length);
-        if (telegram) OnRequest(telegram);
-        return;
-    }
+    if (!view.Valid() || !IsConfirmationCode(view.CommandCode())) return;
     const uint16_t id = view.TelegramId();
     // A caller waiting with a place for its answer gets it copied there,
     // straight from the receive buffer.
@@ -95,56 +82,30 @@ void CKestrixClient::OnTelegram(const uint8_t* bytes, uint16_t length) {
     // Nobody waits for it that way: it is filed as a copy of its own.
     std::unique_ptr<CKestrixMsg> telegram = m_confirmations.Spare();
     telegram->Parse(bytes, length);
-    if (!m_receiveStamped) {
-        m_receiveStamp = LocalNow();
-        m_receiveStamped = true;
-    }
-    m_confirmations.File(std::move(telegram), m_receiveStamp);
+    m_confirmations.File(std::move(telegram), std::chrono::steady_clock::now());
     m_connection.Waiters().Deliver(id);
 }
 
-std::unique_ptr<CKestrixMsg> CKestrixClient::TakeConfirmation(uint16_t telegramId) {
-    return m_confirmations.Take(telegramId);
+std::chrono::milliseconds CKestrixClient::AgeLimit() const {
+    // Ten time-outs in whole seconds; a time-out taken as unsigned, so a
+    // negative one keeps answers practically for ever. Never less than the
+    // time-out itself: below 100 ms whole seconds would make it 0, and an
+    // answer that arrived a moment ago is not obsolete.
+    const std::chrono::milliseconds tenTimeOuts =
+        std::chrono::seconds(static_cast<uint32_t>(m_timeout) / 100);
+    return std::max(tenTimeOuts, std::chrono::milliseconds(std::max(m_timeout, 0)));
 }
 
 void CKestrixClient::RemoveObsoleteConfirmations() {
-    // Entries older than ten time-outs, counted in whole seconds, are
-    // nobody's any more. Reading the clock and the zone costs more than the
-    // look into an empty store.
     if (m_confirmations.Count() == 0) return;
-    const uint32_t ageSeconds = static_cast<uint32_t>(m_timeout) / 100;
-    // An age of a second or more is looked at every tenth of a second, not
-    // on every call of a pipeline that keeps the store full; one thread does it.
-    if (ageSeconds > 0) {
-        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-        int64_t last = m_lastAgePass.load(std::memory_order_relaxed);
-        if (now - last < kAgePassInterval.count()) return;
-        if (!m_lastAgePass.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
-    }
-    CKesLocalTime limit = LocalNow();
-    limit.SubtractSeconds(ageSeconds);
-    m_confirmations.RemoveReceivedBefore(limit);
-}
-
-std::unique_ptr<CKestrixMsg> CKestrixClient::GetConfirmation(uint16_t telegramId) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
-    const ConfirmationStore::Awaiting awaiting(m_confirmations, telegramId);
-    Waiter waiter(telegramId);
-    const WaitRoom::Stay waiting(m_connection.Waiters(), waiter);
-    return Collect(waiter, deadline);
-}
-
-// The waiter is registered before the first look, so that a confirmation
-// filed after that look is delivered to it.
-std::unique_ptr<CKestrixMsg> CKestrixClient::Collect(Waiter& waiter, std::chrono::steady_clock::time_point deadline) {
-    const auto telegramId = static_cast<uint16_t>(waiter.key);
-    std::unique_ptr<CKestrixMsg> found = TakeConfirmation(telegramId);
-    if (!found && m_timeout > 0) {
-        m_connection.Await(waiter, deadline);
-        found = TakeConfirmation(telegramId);
-    }
-    RemoveObsoleteConfirmations();
-    return found;
+    // Looked at every tenth of a second, not on every call of a pipeline
+    // that keeps the store full; one thread does it.
+    const auto now = std::chrono::steady_clock::now();
+    const int64_t ticks = now.time_since_epoch().count();
+    int64_t last = m_lastAgePass.load(std::memory_order_relaxed);
+    if (ticks - last < kAgePassInterval.count()) return;
+    if (!m_lastAgePass.compare_exchange_strong(last, ticks, std::memory_order_relaxed)) return;
+    m_confirmations.RemoveReceivedBefore(now - AgeLimit());
 }
 
 int32_t CKestrixClient::MissingConfirmationResult() const {
@@ -153,7 +114,8 @@ int32_t CKestrixClient::MissingConfirmationResult() const {
 
 int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation) {
     // One deadline for the send and the wait.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_timeout, 0));
     const uint16_t id = request.TelegramId();
     const ConfirmationStore::Awaiting awaiting(m_confirmations, id);
     DiscardStale(id);
@@ -161,7 +123,14 @@ int32_t CKestrixClient::Exchange(const CKestrixMsg& request, std::unique_ptr<CKe
     const WaitRoom::Stay waiting(m_connection.Waiters(), waiter);
     const int32_t sent = Send(request);
     if (sent != RC_OK) return sent;
-    confirmation = Collect(waiter, deadline);
+    // Registered before the first look, so that a confirmation filed after
+    // that look is delivered to it.
+    confirmation = m_confirmations.Take(id);
+    if (!confirmation && m_timeout > 0) {
+        m_connection.Await(waiter, deadline);
+        confirmation = m_confirmations.Take(id);
+    }
+    RemoveObsoleteConfirmations();
     if (!confirmation) return MissingConfirmationResult();
     if (confirmation->Checksum() != confirmation->ComputeChecksum()) return RC_BAD_CHECKSUM;
     if (confirmation->CommandCode() != ConfirmationCode(request.CommandCode())) return RC_NOT_CONFIRMED;
@@ -189,11 +158,12 @@ void CKestrixClient::DiscardStale(uint16_t telegramId) {
     // Whatever is filed under an ID before its request leaves cannot be the
     // answer: a stray one, or one left uncollected from an earlier use of
     // the ID, which comes round again within a second against a fast gateway.
-    TakeConfirmation(telegramId);
+    m_confirmations.Take(telegramId);
 }
 
 int32_t CKestrixClient::ResultFromConfirmation(const CKestrixMsg& confirmation) const {
-    return ResultFromResultByte(confirmation.Data().size(), confirmation.Data().empty() ? 0 : confirmation.Data()[0]);
+    return ResultFromResultByte(confirmation.Data().size(),
+                                confirmation.Data().empty() ? 0 : confirmation.Data()[0]);
 }
 
 int32_t CKestrixClient::ResultFromResultByte(size_t dataSize, uint8_t result) const {
@@ -236,7 +206,9 @@ int32_t CKestrixClient::AnswerResult(AnswerWaiter& answer) {
     return ResultFromResultByte(answer.DataSize(), answer.ResultByte());
 }
 
-uint16_t CKestrixClient::Code(uint8_t command) const { return CommandCode(static_cast<uint32_t>(m_deviceType), command); }
+uint16_t CKestrixClient::Code(uint8_t command) const {
+    return CommandCode(static_cast<uint32_t>(m_deviceType), command);
+}
 
 int32_t CKestrixClient::RunCommand(uint16_t code, const uint8_t* payload, size_t size,
                                    std::unique_ptr<CKestrixMsg>& confirmation) {
@@ -248,13 +220,12 @@ int32_t CKestrixClient::RunCommand(uint16_t code, const uint8_t* payload, size_t
 }
 
 int32_t CKestrixClient::DeviceInfo(uint8_t* record) {
-    if (record != nullptr) {
-        std::memset(record, 0, KESTRIX_DEVICE_INFO_SIZE);
-        record[18] = static_cast<uint8_t>(m_deviceType);
-    }
+    // The export frame has zeroed the record; the device type is known
+    // whatever the gateway answers.
+    record[18] = static_cast<uint8_t>(m_deviceType);
     std::unique_ptr<CKestrixMsg> confirmation;
     const int32_t result = RunCommand(Code(cmd::kDeviceInfo), nullptr, 0, confirmation);
-    if (result == RC_OK && record != nullptr) {
+    if (result == RC_OK) {
         const auto& data = confirmation->Data();
         const size_t n = std::min<size_t>(KESTRIX_DEVICE_INFO_SIZE, data.size() - 1);
         std::memcpy(record, data.data() + 1, n);
@@ -272,10 +243,9 @@ int32_t CKestrixClient::DeviceStatus(std::string& text) {
 }
 
 int32_t CKestrixClient::ReadDigital(uint32_t* first, uint32_t* second) {
-    if (first == nullptr || second == nullptr) return RC_BAD_PARAMETER;
     std::unique_ptr<CKestrixMsg> confirmation;
-    const int32_t exchanged = Exchange(CKestrixMsg(nullptr, 0, Code(cmd::kReadDigital), NextTelegramId()),
-                                       confirmation);
+    const int32_t exchanged =
+        Exchange(CKestrixMsg(nullptr, 0, Code(cmd::kReadDigital), NextTelegramId()), confirmation);
     if (exchanged != RC_OK) return exchanged;
     const auto& data = confirmation->Data();
     // The words are stored whatever the result byte says; a short answer
@@ -317,9 +287,6 @@ int32_t CKestrixClientSPI::GetGlobals(uint32_t& baudrate, uint8_t& signalLevel, 
 
 int32_t CKestrixClientSPI::DataReq(const uint8_t* writeData, uint16_t writeLength, uint8_t* readData,
                                    uint16_t readLength) {
-    if ((writeData == nullptr && writeLength > 0) || (readData == nullptr && readLength > 0)) {
-        return RC_BAD_PARAMETER;
-    }
     if (std::max(writeLength, readLength) > kMaxTelegramData) return RC_BAD_PARAMETER;
     // The write bytes go out as they are, zero bytes up to the read length
     // after them, and the answer lands in readData.
@@ -328,18 +295,20 @@ int32_t CKestrixClientSPI::DataReq(const uint8_t* writeData, uint16_t writeLengt
     return ExchangeInto(spi::kDataReq, writeData, writeLength, padding, answer);
 }
 
-int32_t CKestrixClientSPI::SequenceReq(const uint8_t* sequence, uint16_t sequenceLength, uint16_t* telegramId) {
+int32_t CKestrixClientSPI::SequenceReq(const uint8_t* sequence, uint16_t sequenceLength,
+                                       uint16_t* telegramId) {
     if (sequenceLength > kMaxTelegramData && sequence != nullptr) return RC_BAD_PARAMETER;
     const uint16_t id = NextTelegramId();
     DiscardStale(id);
-    const int32_t result = SendRequest(spi::kSequence, id, sequence, sequence != nullptr ? sequenceLength : 0, 0,
-                                       Deadline());
+    const int32_t result =
+        SendRequest(spi::kSequence, id, sequence, sequence != nullptr ? sequenceLength : 0, 0, Deadline());
     if (telegramId != nullptr) *telegramId = id;
     return result;
 }
 
 int32_t CKestrixClientSPI::SequenceGetCnf(uint16_t telegramId, uint8_t* buffer, uint16_t bufferSize) {
-    AnswerWaiter answer(telegramId, ConfirmationCode(spi::kSequence), buffer, buffer != nullptr ? bufferSize : 0);
+    AnswerWaiter answer(telegramId, ConfirmationCode(spi::kSequence), buffer,
+                        buffer != nullptr ? bufferSize : 0);
     return CollectInto(answer);
 }
 

@@ -25,7 +25,6 @@ public:
 
     protected:
         void OnConnectionState(int connected) override { m_client->OnConnectionState(connected); }
-        void OnReceive() override { m_client->m_receiveStamped = false; }
         void OnTelegram(const uint8_t* data, int length) override {
             m_client->OnTelegram(data, static_cast<uint16_t>(length));
         }
@@ -39,23 +38,20 @@ public:
     CKestrixClient(const CKestrixClient&) = delete;
     CKestrixClient& operator=(const CKestrixClient&) = delete;
 
-    // Port 0 means the device type's default port (5002 for SPI).
     int32_t Connect(const char* address, uint16_t port);
-    virtual int32_t Send(const CKestrixMsg& request);
-    virtual int32_t Initialize();
-    virtual int32_t Disconnect();
-    virtual void OnTelegram(const uint8_t* bytes, uint16_t length);
-    virtual void OnConnectionState(int connected);
-    // A telegram from the gateway that is not a confirmation; true when taken over.
-    virtual bool OnRequest(std::unique_ptr<CKestrixMsg>& telegram);
-    virtual int32_t ResultFromConfirmation(const CKestrixMsg& confirmation) const;
+    int32_t Send(const CKestrixMsg& request);
+    int32_t Initialize();
+    int32_t Disconnect();
+    // One received telegram that is not connection-level. Requests from the
+    // gateway are dropped: the library serves none.
+    void OnTelegram(const uint8_t* bytes, uint16_t length);
+    void OnConnectionState(int connected);
+    int32_t ResultFromConfirmation(const CKestrixMsg& confirmation) const;
 
     uint16_t NextTelegramId();
     // Sends the request and waits for its checked confirmation.
     int32_t Exchange(const CKestrixMsg& request, std::unique_ptr<CKestrixMsg>& confirmation);
-    // Waits up to the time-out for the confirmation with this ID; unchecked.
-    std::unique_ptr<CKestrixMsg> GetConfirmation(uint16_t telegramId);
-    // Result code for a confirmation that GetConfirmation did not deliver.
+    // Result code for a confirmation that did not come.
     int32_t MissingConfirmationResult() const;
 
     int32_t DeviceInfo(uint8_t* record);
@@ -82,16 +78,13 @@ protected:
     // the destructors run.
     void ShutDown();
 
-    std::unique_ptr<CKestrixMsg> TakeConfirmation(uint16_t telegramId);
     void RemoveObsoleteConfirmations();
-    std::unique_ptr<CKestrixMsg> ParseIncoming(const uint8_t* bytes, uint16_t length);
-    // Takes the waiter's confirmation, waiting for it until the deadline.
-    std::unique_ptr<CKestrixMsg> Collect(Waiter& waiter, std::chrono::steady_clock::time_point deadline);
     // The steady path of the large-data calls: no telegram object, the
     // request built once in the connection's buffer, the answer copied once
     // into the waiter's place. ExchangeInto sends and waits; CollectInto (the
     // fetch of a sequence answer) only waits. Both return the checked result.
-    int32_t ExchangeInto(uint16_t code, const uint8_t* data, size_t size, size_t padding, AnswerWaiter& answer);
+    int32_t ExchangeInto(uint16_t code, const uint8_t* data, size_t size, size_t padding,
+                         AnswerWaiter& answer);
     int32_t CollectInto(AnswerWaiter& answer);
     // The result for a waiter that has left the room.
     int32_t AnswerResult(AnswerWaiter& answer);
@@ -101,6 +94,8 @@ protected:
                         std::chrono::steady_clock::time_point deadline);
     int32_t ResultFromResultByte(size_t dataSize, uint8_t result) const;
     std::chrono::steady_clock::time_point Deadline() const;
+    // How old a filed confirmation may grow before an age pass drops it.
+    std::chrono::milliseconds AgeLimit() const;
     void DiscardStale(uint16_t telegramId);
 
 private:
@@ -110,11 +105,6 @@ private:
     // Advanced by any caller thread.
     std::atomic<uint16_t> m_telegramId{0};
     const int32_t m_deviceType;
-    // When the present receive came in, taken for its first filed telegram:
-    // the zone lookup of a local time stamp costs more than filing a small
-    // answer. Touched only by whoever holds the reader role.
-    CKesLocalTime m_receiveStamp;
-    bool m_receiveStamped = false;
     // Steady-clock ticks of the last pass for obsolete confirmations.
     std::atomic<int64_t> m_lastAgePass{0};
     // Set by the transport's threads when the connection goes down, so that

@@ -18,7 +18,7 @@ typename Map::iterator InsertReusing(Map& map, std::vector<typename Map::node_ty
 }
 }  // namespace
 
-void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received) {
+void ConfirmationStore::File(std::unique_ptr<CKestrixMsg> telegram, Stamp received) {
     const uint16_t id = telegram->TelegramId();
     const size_t size = telegram->Data().size() + kEntryOverhead;
     {
@@ -97,15 +97,11 @@ ConfirmationStore::Awaiting::~Awaiting() {
     m_store.RemoveWaiterLocked(m_telegramId);
 }
 
-void ConfirmationStore::RemoveReceivedBefore(const CKesLocalTime& limit) {
+void ConfirmationStore::RemoveReceivedBefore(Stamp limit) {
     std::lock_guard<CKesMutex> lock(m_storeMutex);
-    const int64_t limitMs = limit.GetMilliseconds();
     // Oldest first, up to the first entry young enough: a caller collecting
     // from a full pipeline pays for what it removes, not for what stays.
-    // Should the clock have been set back, younger stamps behind that entry
-    // go on a later call.
-    while (m_oldest != nullptr && m_oldest->received.GetMilliseconds() < limitMs)
-        Erase(m_entries.find(m_oldest->id));
+    while (m_oldest != nullptr && m_oldest->received < limit) Erase(m_entries.find(m_oldest->id));
 }
 
 std::unique_ptr<CKestrixMsg> ConfirmationStore::Spare() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "telegram/CKestrixMsg.h"
-#include "time/CKesLocalTime.h"
 #include "transport/CKesMutex.h"
 
 namespace kestrix {
@@ -20,9 +20,13 @@ namespace kestrix {
 // are dropped first. Waking the waiting callers is the connection's part.
 class ConfirmationStore {
 public:
+    // Ages are measured on a clock that only moves forward at the pace of
+    // real time: a change of the wall clock or of the zone ages nothing.
+    using Stamp = std::chrono::steady_clock::time_point;
+
     struct Entry {
         std::unique_ptr<CKestrixMsg> telegram;
-        CKesLocalTime received;
+        Stamp received;
         size_t cost = 0;
         uint16_t id = 0;
         // Neighbours in filing order; entries never move while filed.
@@ -37,7 +41,7 @@ public:
     explicit ConfirmationStore(size_t byteLimit = kDefaultByteLimit) : m_byteLimit(byteLimit) {}
 
     // Files a confirmation, replacing an earlier one with the same ID.
-    void File(std::unique_ptr<CKestrixMsg> telegram, const CKesLocalTime& received);
+    void File(std::unique_ptr<CKestrixMsg> telegram, Stamp received);
     std::unique_ptr<CKestrixMsg> Take(uint16_t telegramId);
     // Lets `use` read the confirmation with this ID, then drops it and keeps
     // its telegram as a spare, all under one lock; false when none is filed.
@@ -76,8 +80,8 @@ public:
     static constexpr size_t kMaxSpares = 64;
     static constexpr size_t kSpareBytes = 64u << 10;
 
-    // Drops entries received before `limit` (compared in whole milliseconds).
-    void RemoveReceivedBefore(const CKesLocalTime& limit);
+    // Drops entries received before `limit`.
+    void RemoveReceivedBefore(Stamp limit);
     void Clear();
 
     // Without the lock: a caller's look that may be out of date at once.

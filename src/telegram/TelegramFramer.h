@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "telegram/Pack.h"
 
@@ -33,11 +34,15 @@ public:
 
     // Accounts for `received` new bytes at ReceiveSpace() and calls
     // dispatch(const uint8_t* telegram, uint16_t size) for every complete
-    // telegram. A length field of 0xFFFE or 0xFFFF cannot describe a telegram
-    // (its total size does not fit 16 bits); the stream is then unusable.
+    // telegram. A dispatch that returns false stops the framing after its
+    // telegram; the rest stays for a later Commit(0), which must come before
+    // the next receive (Stopped() tells). A length field of 0xFFFE or 0xFFFF
+    // cannot describe a telegram (its total size does not fit 16 bits); the
+    // stream is then unusable.
     template <typename Dispatch>
     Status Commit(size_t received, Dispatch&& dispatch) {
         m_fill += received;
+        m_stopped = false;
         while (m_consumed < m_fill) {
             uint8_t* start = m_buffer.get() + m_consumed;
             if (m_fill - m_consumed == 1) {
@@ -54,7 +59,15 @@ public:
             const size_t size = m_pending;
             m_consumed += size;
             m_pending = 0;
-            dispatch(static_cast<const uint8_t*>(start), static_cast<uint16_t>(size));
+            if constexpr (std::is_same_v<decltype(dispatch(start, uint16_t{})), bool>) {
+                if (!dispatch(static_cast<const uint8_t*>(start), static_cast<uint16_t>(size)) &&
+                    m_consumed < m_fill) {
+                    m_stopped = true;
+                    return Status::Ok;
+                }
+            } else {
+                dispatch(static_cast<const uint8_t*>(start), static_cast<uint16_t>(size));
+            }
         }
         m_fill = 0;
         m_consumed = 0;
@@ -77,12 +90,15 @@ public:
 
     // Bytes of an incomplete telegram held back.
     size_t Buffered() const { return m_fill - m_consumed; }
+    // Whether the last Commit stopped before the end of what it had.
+    bool Stopped() const { return m_stopped; }
 
 private:
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_fill = 0;
     size_t m_consumed = 0;
     size_t m_pending = 0;
+    bool m_stopped = false;
 };
 
 }  // namespace kestrix

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "telegram/CommandCodes.h"
 #include "telegram/Pack.h"
 #include "telegram/TelegramFramer.h"
 #include "transport/TimeOfDay.h"
@@ -85,18 +86,8 @@ void CKesIPConnection::StopAliveThread() {
     m_aliveStopping = false;
 }
 
-void CKesIPConnection::SetCommandCodes(uint8_t deviceType) {
-    const uint16_t r = static_cast<uint16_t>((deviceType & 0x7F) << 8);
-    m_cmdConnect = r | 0x01;
-    m_cmdDisconnect = r | 0x02;
-    m_cmdAlive = r | 0x0D;
-    m_cnfConnect = m_cmdConnect | 0x8000;
-    m_cnfDisconnect = m_cmdDisconnect | 0x8000;
-    m_cnfAlive = m_cmdAlive | 0x8000;
-}
-
-TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string& connectData, const char* host,
-                                          uint16_t port, uint32_t timeoutMs) {
+TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string& connectData,
+                                          const char* host, uint16_t port, uint32_t timeoutMs) {
     int32_t expected = Disconnected;
     if (!m_state.compare_exchange_strong(expected, Connecting)) {
         return expected == NoNetworkStack ? TS_STACK_NOT_INITIALIZED : TS_NOT_ALLOWED;
@@ -112,7 +103,12 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
         if (old != platform::kInvalidSocket) platform::CloseSocket(old);
     }
     m_deviceType = deviceType;
-    SetCommandCodes(deviceType);
+    m_cmdConnect = CommandCode(deviceType, cmd::kConnect);
+    m_cmdDisconnect = CommandCode(deviceType, cmd::kDisconnect);
+    m_cmdAlive = CommandCode(deviceType, cmd::kAlive);
+    m_cnfConnect = ConfirmationCode(m_cmdConnect);
+    m_cnfDisconnect = ConfirmationCode(m_cmdDisconnect);
+    m_cnfAlive = ConfirmationCode(m_cmdAlive);
     m_aliveActive = 0;
     m_replyCapMs = timeoutMs;
     const Deadline deadline(timeoutMs);
@@ -197,19 +193,20 @@ TransportStatus CKesIPConnection::Connect(uint8_t deviceType, const std::string&
 
     Waiter confirmed(kConnectConfirmed);
     const WaitRoom::Stay waiting(m_room, confirmed);
-    const CKesMsg request(reinterpret_cast<const uint8_t*>(connectData.data()), connectData.size(), m_cmdConnect, 1);
+    const auto handshakeEnd =
+        Clock::now() + std::chrono::milliseconds(std::max<int64_t>(deadline.RemainingMs(), 0));
     const TransportStatus sent =
-        SendTelegram(request, static_cast<uint32_t>(std::max<int64_t>(deadline.RemainingMs(), 0)));
+        SendTelegram(m_cmdConnect, 1, reinterpret_cast<const uint8_t*>(connectData.data()),
+                     connectData.size(), 0, handshakeEnd);
     if (sent != TS_OK) {
         Close();
         return sent;
     }
-    const auto handshakeEnd = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(deadline.RemainingMs(), 0));
     if (Await(confirmed, handshakeEnd) != WaitRoom::Turn::Delivered) {
         Close();
         return TS_TIMEOUT;
     }
-    const uint8_t result = m_connectResult.load();
+    const uint8_t result = m_connectResult;
     if (result != 0) {
         Close();
         return result == 1 ? TS_MAX_CONNECTIONS : TS_NOT_CONNECTED;
@@ -228,26 +225,16 @@ TransportStatus CKesIPConnection::Disconnect(uint32_t timeoutMs) {
     const WaitRoom::Stay waiting(m_room, confirmed);
     // One deadline for the request and its confirmation.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const std::vector<uint8_t> request = CKesMsg(nullptr, 0, m_cmdDisconnect, 0).Serialize();
-    TransportStatus outcome = SendBytesUntil(request.data(), request.size(), deadline);
+    TransportStatus outcome = SendTelegram(m_cmdDisconnect, 0, nullptr, 0, 0, deadline);
     if (outcome == TS_OK) {
         if (Await(confirmed, deadline) != WaitRoom::Turn::Delivered) {
             outcome = TS_TIMEOUT;
-        } else if (m_disconnectResult.load() != 0) {
+        } else if (m_disconnectResult != 0) {
             outcome = TS_SOCKET_ERROR;
         }
     }
     Close();
     return outcome;
-}
-
-TransportStatus CKesIPConnection::SendTelegram(const CKesMsg& message, uint32_t timeoutMs) {
-    const std::vector<uint8_t> bytes = message.Serialize();
-    return SendBytes(bytes.data(), bytes.size(), timeoutMs);
-}
-
-TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs) {
-    return SendBytesUntil(data, length, Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
 // The send lock, taken for one whole telegram.
@@ -275,12 +262,16 @@ public:
 
     static TransportStatus Sendable(int32_t state) {
         switch (state) {
-            case Connected: return TS_OK;
+            case Connected:
+                return TS_OK;
             // A connection that is going down is as good as gone to a sender.
             case Closing:
-            case Disconnected: return TS_NOT_CONNECTED;
-            case NoNetworkStack: return TS_STACK_NOT_INITIALIZED;
-            default: return TS_NOT_ALLOWED;
+            case Disconnected:
+                return TS_NOT_CONNECTED;
+            case NoNetworkStack:
+                return TS_STACK_NOT_INITIALIZED;
+            default:
+                return TS_NOT_ALLOWED;
         }
     }
 
@@ -290,15 +281,16 @@ private:
     bool m_locked = false;
 };
 
-TransportStatus CKesIPConnection::SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline) {
+TransportStatus CKesIPConnection::SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs) {
     if (length == 0) return SendTurn::Sendable(m_state.load());
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const SendTurn turn(*this, deadline);
     if (turn.Status() != TS_OK) return turn.Status();
     return WriteHoldingLock(data, length, deadline);
 }
 
-TransportStatus CKesIPConnection::SendTelegramUntil(uint16_t code, uint16_t id, const uint8_t* data, size_t size,
-                                                    size_t padding, Clock::time_point deadline) {
+TransportStatus CKesIPConnection::SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size,
+                                               size_t padding, Clock::time_point deadline) {
     const SendTurn turn(*this, deadline);
     if (turn.Status() != TS_OK) return turn.Status();
     // The buffer is the connection's and used under the send lock only, so
@@ -307,7 +299,8 @@ TransportStatus CKesIPConnection::SendTelegramUntil(uint16_t code, uint16_t id, 
     return WriteHoldingLock(m_sendBuffer.Bytes(), m_sendBuffer.Size(), deadline);
 }
 
-TransportStatus CKesIPConnection::WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline) {
+TransportStatus CKesIPConnection::WriteHoldingLock(const uint8_t* data, size_t length,
+                                                   Clock::time_point deadline) {
     const platform::SocketHandle socket = m_socket.load();
     // A telegram almost always fits the socket's buffer at once; waiting for
     // room first would cost a system call per telegram for nothing.
@@ -352,7 +345,9 @@ TransportStatus CKesIPConnection::Close() {
     return TS_OK;
 }
 
-void CKesIPConnection::ConnectionLost() { Close(); }
+void CKesIPConnection::ConnectionLost() {
+    Close();
+}
 
 void CKesIPConnection::CReadThread::Run() {
     CKesIPConnection& connection = *m_ipConnection;
@@ -365,12 +360,32 @@ void CKesIPConnection::CReadThread::Run() {
 }
 
 void CKesIPConnection::ReadOnce(int64_t waitMs) {
+    if (m_framer->Stopped()) {
+        DispatchLeftOver();
+        return;
+    }
     const int64_t received = platform::ReceiveWithin(m_socket.load(), m_framer->ReceiveSpace(),
                                                      m_framer->ReceiveSize(), waitMs, m_receiveBoundMs);
     if (received != platform::kReceiveIdle) Dispatch(received);
 }
 
+void CKesIPConnection::Reply(uint16_t code, uint16_t id, uint8_t result, uint32_t allowedMs) {
+    SendTelegram(code, id, &result, 1, 0, Clock::now() + std::chrono::milliseconds(ReplyTimeout(allowedMs)));
+}
+
+uint32_t CKesIPConnection::ReplyTimeout(uint32_t allowedMs) const {
+    const uint32_t capped = std::min(allowedMs, m_replyCapMs);
+    if (m_readerDeadline == Clock::time_point::max()) return capped;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_readerDeadline - Clock::now()).count();
+    return static_cast<uint32_t>(std::clamp<int64_t>(left, 0, capped));
+}
+
 void CKesIPConnection::ReceiveOnce() {
+    m_readerDeadline = Clock::time_point::max();
+    if (m_framer->Stopped()) {
+        DispatchLeftOver();
+        return;
+    }
     // No readiness wait first: the receive blocks by itself, and the
     // shutdown that ends the connection wakes it.
     const int64_t received =
@@ -382,18 +397,27 @@ void CKesIPConnection::Dispatch(int64_t received) {
     if (received <= 0 || !FrameReceived(*m_framer, static_cast<size_t>(received))) ConnectionLost();
 }
 
+void CKesIPConnection::DispatchLeftOver() {
+    if (!FrameReceived(*m_framer, 0)) ConnectionLost();
+}
+
 WaitRoom::Turn CKesIPConnection::Await(Waiter& waiter, Clock::time_point deadline) {
     for (;;) {
         const WaitRoom::Turn turn = m_room.NextTurn(waiter, deadline);
         if (turn != WaitRoom::Turn::Read) return turn;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        m_readerDeadline = deadline;
         ReadOnce(std::max<int64_t>(left, 0));
     }
 }
 
 bool CKesIPConnection::FrameReceived(TelegramFramer& framer, size_t received) {
-    OnReceive();
-    auto dispatch = [this](const uint8_t* telegram, uint16_t length) { DispatchTelegram(telegram, length); };
+    // A caller that reads stops at its deadline; the next reader goes on
+    // where it stopped.
+    auto dispatch = [this](const uint8_t* telegram, uint16_t length) {
+        DispatchTelegram(telegram, length);
+        return m_readerDeadline == Clock::time_point::max() || Clock::now() < m_readerDeadline;
+    };
     return framer.Commit(received, dispatch) == TelegramFramer::Status::Ok;
 }
 
@@ -413,11 +437,12 @@ void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length
         if (!request.IsValid() || request.Checksum() != request.ComputeChecksum()) return;
         const std::string data(request.Data().begin(), request.Data().end());
         const uint8_t result = OnConnectRequest(data) ? 0 : 0xFF;
-        SendTelegram(CKesMsg(&result, 1, m_cnfConnect, request.TelegramId()), ReplyTimeout(kReplyTimeoutMs));
+        Reply(m_cnfConnect, request.TelegramId(), result, kReplyTimeoutMs);
         if (result != 0) Close();
     } else if (code == m_cnfConnect || code == m_cnfDisconnect) {
         const CKesMsg confirmation(telegram, length);
-        if (length < 8 || !confirmation.IsValid() || confirmation.Checksum() != confirmation.ComputeChecksum()) {
+        if (length < 8 || !confirmation.IsValid() ||
+            confirmation.Checksum() != confirmation.ComputeChecksum()) {
             return;
         }
         if (code == m_cnfConnect) {
@@ -430,8 +455,7 @@ void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length
     } else if (code == m_cmdDisconnect) {
         const CKesMsg request(telegram, length);
         if (!request.IsValid() || request.Checksum() != request.ComputeChecksum()) return;
-        const uint8_t ok = 0;
-        SendTelegram(CKesMsg(&ok, 1, m_cnfDisconnect, request.TelegramId()), ReplyTimeout(kReplyTimeoutMs));
+        Reply(m_cnfDisconnect, request.TelegramId(), 0, kReplyTimeoutMs);
         Close();
     } else {
         OnTelegram(telegram, length);
@@ -439,7 +463,7 @@ void CKesIPConnection::DispatchTelegram(const uint8_t* telegram, uint16_t length
 }
 
 void CKesIPConnection::HandleAliveRequest(const uint8_t* telegram, uint16_t length) {
-    CKesMsg request(telegram, length);
+    const CKesMsg request(telegram, length);
     if (!request.IsValid() || request.Checksum() != request.ComputeChecksum()) return;
     uint8_t result = 0;
     uint32_t replyTimeout = kReplyTimeoutMs;
@@ -462,9 +486,7 @@ void CKesIPConnection::HandleAliveRequest(const uint8_t* telegram, uint16_t leng
             }
         }
     }
-    request.SetCommandCode(m_cnfAlive);
-    request.Assign(&result, 1);
-    SendTelegram(request, ReplyTimeout(replyTimeout));
+    Reply(m_cnfAlive, request.TelegramId(), result, replyTimeout);
 }
 
 void CKesIPConnection::CAliveThread::Run() {

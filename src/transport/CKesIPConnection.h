@@ -51,17 +51,18 @@ public:
     CKesIPConnection();
     ~CKesIPConnection() override;
 
-    TransportStatus Connect(uint8_t deviceType, const std::string& connectData, const char* host, uint16_t port,
-                            uint32_t timeoutMs);
+    TransportStatus Connect(uint8_t deviceType, const std::string& connectData, const char* host,
+                            uint16_t port, uint32_t timeoutMs);
     TransportStatus Disconnect(uint32_t timeoutMs);
-    TransportStatus SendTelegram(const CKesMsg& message, uint32_t timeoutMs);
-    // Sends one whole block; blocks of concurrent senders never interleave.
-    // A sender waiting for another one's block gives up at its own deadline.
+    // Raw bytes as one whole block; blocks of concurrent senders never
+    // interleave. A sender waiting for another one's block gives up at its
+    // own deadline.
     TransportStatus SendBytes(const uint8_t* data, size_t length, uint32_t timeoutMs);
-    // Builds a telegram (the data followed by `padding` zero bytes) and
-    // sends it, as SendBytes does, giving up at the deadline.
-    TransportStatus SendTelegramUntil(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
-                                      WaitRoom::Clock::time_point deadline);
+    // The one way a telegram leaves: built (the data followed by `padding`
+    // zero bytes) in the connection's buffer and sent as SendBytes does,
+    // giving up at the deadline.
+    TransportStatus SendTelegram(uint16_t code, uint16_t id, const uint8_t* data, size_t size, size_t padding,
+                                 WaitRoom::Clock::time_point deadline);
     TransportStatus Close();
 
     // Ends the receive and alive threads now. The owner of a connection
@@ -93,8 +94,6 @@ public:
 
 protected:
     virtual void OnConnectionState(int connected) { (void)connected; }
-    // Before the telegrams of one receive are dispatched.
-    virtual void OnReceive() {}
     virtual void OnTelegram(const uint8_t* data, int length) {
         (void)data;
         (void)length;
@@ -124,11 +123,15 @@ private:
     // Frames and dispatches `received` new bytes; a failed receive (0 or
     // less) loses the connection.
     void Dispatch(int64_t received);
-    TransportStatus SendBytesUntil(const uint8_t* data, size_t length, Clock::time_point deadline);
+    // Dispatches what a reader that stopped at its deadline left unframed.
+    void DispatchLeftOver();
+    // A one-byte reply to a request of the gateway.
+    void Reply(uint16_t code, uint16_t id, uint8_t result, uint32_t allowedMs);
     TransportStatus WriteHoldingLock(const uint8_t* data, size_t length, Clock::time_point deadline);
     // Replies to the gateway's requests never wait longer than the
-    // connection's own time-out, however long the gateway allows.
-    uint32_t ReplyTimeout(uint32_t allowedMs) const { return std::min(allowedMs, m_replyCapMs.load()); }
+    // connection's own time-out, however long the gateway allows, nor, sent
+    // by a caller that reads, beyond that caller's deadline.
+    uint32_t ReplyTimeout(uint32_t allowedMs) const;
     // Stops and joins the alive thread, ending its waits first.
     void StopAliveThread();
     bool OnAliveThread() const { return std::this_thread::get_id() == m_aliveThreadId.load(); }
@@ -136,12 +139,12 @@ private:
     void HandleAliveRequest(const uint8_t* telegram, uint16_t length);
     // A receive failed or the stream broke: close as a lost connection.
     void ConnectionLost();
-    void SetCommandCodes(uint8_t deviceType);
 
     WaitRoom m_room;
-    // Written by the reading thread before it delivers the confirmation.
-    std::atomic<uint8_t> m_connectResult{0};
-    std::atomic<uint8_t> m_disconnectResult{0};
+    // Written by the reader before it delivers the confirmation under the
+    // room's mutex; read by the waiter only once delivered.
+    uint8_t m_connectResult = 0;
+    uint8_t m_disconnectResult = 0;
     // Set by Connect before the receive thread starts; read by it.
     uint16_t m_cmdConnect = 0x0001;
     uint16_t m_cnfConnect = 0x8001;
@@ -153,8 +156,8 @@ private:
     std::string m_peerName;
     std::string m_hostName;
     uint16_t m_port = 0;
-    // The time-out given to Connect; caps the replies.
-    std::atomic<uint32_t> m_replyCapMs{0};
+    // The time-out given to Connect, before the room opens; caps the replies.
+    uint32_t m_replyCapMs = 0;
     std::unique_ptr<CReadThread> m_readThread;
     // Created and destroyed by the holder of the reader role (alive
     // requests), and by StopThreads once the receive thread has ended.
@@ -170,12 +173,15 @@ private:
     std::atomic<uint32_t> m_lastReceiveTick{0};
     // One whole telegram at a time on the wire.
     TimedLock m_sendLock;
-    // Telegrams built by SendTelegramUntil; used under m_sendLock.
+    // Telegrams built by SendTelegram; used under m_sendLock.
     TelegramBuffer m_sendBuffer;
     // Owned by whoever holds the reader role.
     std::unique_ptr<TelegramFramer> m_framer;
     // The receive time-out on the socket, kept by the reader role's holder.
     int64_t m_receiveBoundMs = 0;
+    // The deadline of the caller that reads, the end of time for the receive
+    // thread; written and read only by the reader role's holder.
+    Clock::time_point m_readerDeadline = Clock::time_point::max();
 };
 
 }  // namespace kestrix

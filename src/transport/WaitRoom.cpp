@@ -98,13 +98,25 @@ void WaitRoom::TakeRoleLocked(const Waiter& waiter) {
     ++m_callerTurns;
 }
 
+WaitRoom::Turn WaitRoom::TurnLocked(Waiter& waiter) {
+    waiter.waiting = true;
+    if (waiter.delivered) return Turn::Delivered;
+    if (!m_open || (waiter.abandon != nullptr && waiter.abandon->load())) return Turn::Shut;
+    if (m_reader == nullptr && MayTakeRole(waiter)) TakeRoleLocked(waiter);
+    return m_reader == &waiter ? Turn::Read : Turn::Sleep;
+}
+
+WaitRoom::Turn WaitRoom::TryTurn(Waiter& waiter) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return TurnLocked(waiter);
+}
+
 WaitRoom::Turn WaitRoom::NextTurn(Waiter& waiter, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        if (waiter.delivered) return Turn::Delivered;
-        if (!m_open || (waiter.abandon != nullptr && waiter.abandon->load())) return Turn::Shut;
-        if (m_reader == nullptr && waiter.mayRead) TakeRoleLocked(waiter);
-        if (m_reader == &waiter) return Clock::now() < deadline ? Turn::Read : Turn::TimedOut;
+        const Turn turn = TurnLocked(waiter);
+        if (turn == Turn::Read) return Clock::now() < deadline ? Turn::Read : Turn::TimedOut;
+        if (turn != Turn::Sleep) return turn;
         if (waiter.wake->cv.wait_until(lock, deadline) == std::cv_status::timeout) {
             return waiter.delivered ? Turn::Delivered : Turn::TimedOut;
         }
@@ -120,9 +132,9 @@ bool WaitRoom::ReceiveThreadTurn(int64_t graceMs) {
         const uint64_t turns = m_callerTurns;
         // Not woken when callers take the role meanwhile, so that they need
         // not pay for a wake-up: the count of their turns tells afterwards.
-        m_receiveThreadWake.wait_for(lock, grace, [this] { return !m_open; });
+        m_receiveThreadWake.wait_for(lock, grace, [this] { return !m_open || ReceiveThreadHolds(); });
         if (!m_open) return false;
-        if (m_callerTurns != turns) continue;
+        if (ReceiveThreadHolds() || m_callerTurns != turns) continue;
         if (m_reader == nullptr) {
             m_reader = &m_receiveThreadMark;
             return true;
@@ -130,9 +142,16 @@ bool WaitRoom::ReceiveThreadTurn(int64_t graceMs) {
         // One caller has held the role all along, waiting for a slow
         // answer: sleep until it lets go, then leave the callers a grace.
         m_receiveThreadSleeps = true;
-        m_receiveThreadWake.wait(lock, [this] { return !m_open || m_reader == nullptr; });
+        m_receiveThreadWake.wait(lock,
+                                 [this] { return !m_open || m_reader == nullptr || ReceiveThreadHolds(); });
         m_receiveThreadSleeps = false;
     }
+}
+
+bool WaitRoom::TryReceiveThreadTurn() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_open && m_reader == nullptr) m_reader = &m_receiveThreadMark;
+    return m_open && ReceiveThreadHolds();
 }
 
 void WaitRoom::ReceiveThreadRead() {
@@ -140,32 +159,49 @@ void WaitRoom::ReceiveThreadRead() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ReceiveThreadHolds()) return;
-        bool callersWait = false;
+        bool sending = false;
+        bool served = false;
         for (Waiter* waiter : m_waiters) {
-            if (!waiter->mayRead) continue;
-            callersWait = true;
-            if (!waiter->delivered) {
+            if (MayTakeRole(*waiter)) {
                 TakeRoleLocked(*waiter);
                 next = waiter->wake;
                 break;
             }
+            sending = sending || (waiter->mayRead && !waiter->waiting);
+            served = served || waiter->mayRead;
         }
-        // The callers that were served come back for more soon.
-        if (!next && callersWait) m_reader = nullptr;
+        // A caller still sending may need this thread's reads to finish;
+        // callers that were served come back for more soon.
+        if (next == nullptr && !sending && served) m_reader = nullptr;
     }
     if (next) next->cv.notify_one();
 }
 
 WakeSignal* WaitRoom::HandOnLocked(bool& wakeReceiveThread) {
+    bool sending = false;
     for (Waiter* waiter : m_waiters) {
-        if (waiter->mayRead && !waiter->delivered) {
+        if (MayTakeRole(*waiter)) {
             TakeRoleLocked(*waiter);
             return waiter->wake;
         }
+        sending = sending || (waiter->mayRead && !waiter->waiting);
     }
-    m_reader = nullptr;
-    wakeReceiveThread = m_receiveThreadSleeps;
+    // A caller still sending cannot read; it may need reads to finish its
+    // send, so the receive thread reads at once instead of after its grace.
+    m_reader = sending ? &m_receiveThreadMark : nullptr;
+    wakeReceiveThread = sending || m_receiveThreadSleeps;
     return nullptr;
+}
+
+WaitRoom::Reader WaitRoom::WhoReads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_reader == nullptr) return Reader::Nobody;
+    return ReceiveThreadHolds() ? Reader::ReceiveThread : Reader::Caller;
+}
+
+bool WaitRoom::Reads(const Waiter& waiter) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reader == &waiter;
 }
 
 }  // namespace kestrix

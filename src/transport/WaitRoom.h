@@ -45,21 +45,30 @@ struct Waiter {
     const bool mayRead;
     // When set (and the room woken), the wait ends at once.
     const std::atomic<bool>* abandon;
-    // Guarded by the room's mutex.
+    // Guarded by the room's mutex. A waiter is registered before its request
+    // leaves, so that an answer that overtakes the end of the send is
+    // delivered to it; it waits only once the request is out.
+    bool waiting = false;
     bool delivered = false;
     // Lent by the room while the waiter is registered.
     WakeSignal* wake = nullptr;
 };
 
-// The waiters of one connection, and the reader role: at any time the
-// socket is read by the receive thread, by one waiter, or for a moment by
-// nobody. Whoever gives the role up hands it on explicitly, so no waiter
-// ever looks for work on a timer: each sleeps until it is delivered, given
-// the socket, the room shuts or its deadline passes.
+// The read side of one connection: who reads the socket now, and who reads
+// next. At any time the socket is read by the receive thread, by one caller
+// that waits for its answer, or for a moment by nobody. The role passes
+// only here, by one rule: a caller takes it, or is handed it, only while it
+// waits for its answer after its request is fully sent and undelivered; the
+// receive thread takes it when no caller has for a grace period, or when
+// nobody else may. Nobody waiting wakes on a timer: each sleeps until it is
+// delivered, handed the socket, the room shuts or its deadline passes.
 class WaitRoom {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class Turn { Delivered, Read, Shut, TimedOut };
+    // Sleep is never returned by NextTurn; TryTurn reports it instead of
+    // sleeping.
+    enum class Turn { Delivered, Read, Shut, TimedOut, Sleep };
+    enum class Reader { Nobody, ReceiveThread, Caller };
 
     // Registers a waiter for the life of the object.
     class Stay {
@@ -89,9 +98,12 @@ public:
     // been delivered before.
     bool Withdraw(Waiter& waiter);
 
-    // Sleeps until the waiter is delivered, may read (Read: read the socket
-    // once, then ask again), the room shuts or the deadline passes.
+    // The waiter's request is out: it sleeps until it is delivered, may read
+    // (Read: read the socket once, then ask again), the room shuts or the
+    // deadline passes.
     Turn NextTurn(Waiter& waiter, Clock::time_point deadline);
+    // The same decision without sleeping: Sleep where NextTurn would sleep.
+    Turn TryTurn(Waiter& waiter);
 
     // The receive thread's side: blocks until it holds the reader role,
     // false once the room is shut. It takes the role only when no caller
@@ -101,14 +113,26 @@ public:
     // nothing; it is woken only when a caller that held the role longer
     // than that lets go.
     bool ReceiveThreadTurn(int64_t graceMs);
+    // Takes the role for the receive thread if nobody holds it; true when
+    // the receive thread holds it.
+    bool TryReceiveThreadTurn();
     // After each read of the receive thread: it gives the role to a caller
     // that waits, so that callers read their own answers.
     void ReceiveThreadRead();
 
+    // Who holds the role, and whether `waiter` does.
+    Reader WhoReads();
+    bool Reads(const Waiter& waiter);
+
 private:
-    // Gives the role to a caller that waits, or frees it; returns what to
-    // wake once the mutex is let go.
+    // May this waiter be given the socket?
+    static bool MayTakeRole(const Waiter& waiter) {
+        return waiter.mayRead && waiter.waiting && !waiter.delivered;
+    }
+    // Gives the role to a caller that may take it, or frees it; returns
+    // what to wake once the mutex is let go.
     WakeSignal* HandOnLocked(bool& wakeReceiveThread);
+    Turn TurnLocked(Waiter& waiter);
     void TakeRoleLocked(const Waiter& waiter);
     bool ReceiveThreadHolds() const { return m_reader == &m_receiveThreadMark; }
 

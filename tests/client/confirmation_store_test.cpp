@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -68,10 +69,8 @@ private:
     size_t m_limit;
 };
 
-CKesLocalTime At(int64_t ms) {
-    CKesLocalTime t = LocalNow();
-    t.SetMilliseconds(ms);
-    return t;
+ConfirmationStore::Stamp At(int64_t ms) {
+    return ConfirmationStore::Stamp(std::chrono::milliseconds(ms));
 }
 }  // namespace
 
@@ -84,7 +83,7 @@ TEST(ConfirmationStoreModel, RandomFilingTakingAgeingAndBoundingMatchThePlainMod
         std::multiset<uint16_t> awaitedIds;
         std::vector<std::unique_ptr<ConfirmationStore::Awaiting>> awaiting;
         std::vector<uint16_t> awaitingIds;
-        int64_t clockMs = LocalNow().GetMilliseconds();
+        int64_t clockMs = 1000000;
         // Few IDs, so that filing over an entry and taking a filed one are common.
         std::uniform_int_distribution<int> idOf(1, 40 + run * 40);
         for (int step = 0; step < 3000; ++step) {

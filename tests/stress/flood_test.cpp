@@ -107,9 +107,9 @@ TEST(HostileGateway, AnswerThatArrivesBeforeItsCallerWaitsSurvivesAFlood) {
     std::unique_ptr<CKestrixMsg> answer;
     {
         const ConfirmationStore::Awaiting awaiting(store, 5);
-        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, 5), LocalNow());
+        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, 5), std::chrono::steady_clock::now());
         for (uint16_t id = 10; id < 400; ++id) {
-            store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, id), LocalNow());
+            store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, id), std::chrono::steady_clock::now());
             ASSERT_LE(store.Bytes(), 64u * 1024u);
         }
         answer = store.Take(5);
@@ -117,9 +117,9 @@ TEST(HostileGateway, AnswerThatArrivesBeforeItsCallerWaitsSurvivesAFlood) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->Data(), big);
     // Once nobody awaits it, an entry is as expendable as any other.
-    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, 6), LocalNow());
+    store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, 6), std::chrono::steady_clock::now());
     for (uint16_t id = 10; id < 20; ++id) {
-        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, id), LocalNow());
+        store.File(std::make_unique<CKestrixMsg>(big.data(), big.size(), 0x8303, id), std::chrono::steady_clock::now());
     }
     EXPECT_EQ(store.Take(6), nullptr);
 }

@@ -3,6 +3,11 @@
 #include <chrono>
 #include <random>
 
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
 #include "telegram/CommandCodes.h"
 #include "telegram/TelegramFramer.h"
 
@@ -24,6 +29,33 @@ std::string NextLoopbackAddress() {
     const int id = ProcessId();
     return "127." + std::to_string(1 + (id % 250)) + "." + std::to_string((id / 250) % 256) + "." +
            std::to_string(1 + (n % 250));
+}
+
+#if defined(_WIN32)
+void SetSocketBuffers(platform::SocketHandle socket, int bytes) {
+    (void)socket;
+    (void)bytes;
+}
+
+#else
+void SetSocketBuffers(platform::SocketHandle socket, int bytes) {
+    const int fd = static_cast<int>(socket);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+}
+
+#endif
+
+std::atomic<int> g_newSocketBuffers{0};
+std::atomic<bool> g_newSocketBuffersApplied{false};
+
+void SetNewSocketBuffers(int bytes) {
+    g_newSocketBuffersApplied = false;
+    g_newSocketBuffers = bytes;
+}
+
+bool NewSocketBuffersApplied() {
+    return g_newSocketBuffersApplied.load();
 }
 
 Bytes Wire(uint16_t code, uint16_t id, const Bytes& data) {
@@ -48,7 +80,8 @@ void Peer::Send(const Bytes& bytes) {
 void Peer::SendChunks(const Bytes& bytes, size_t chunk, int pauseMs) {
     for (size_t at = 0; at < bytes.size(); at += chunk) {
         const size_t n = std::min(chunk, bytes.size() - at);
-        Send(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
+        Send(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
         if (at + n < bytes.size()) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
 }
@@ -61,7 +94,8 @@ void Peer::Close(bool abortive) {
 
 TestGateway::TestGateway(std::string address, uint16_t port) : m_address(std::move(address)) {
     const bool pickAddress = m_address.empty();
-    for (int attempt = 0; attempt < (pickAddress ? 20 : 1) && m_listener == platform::kInvalidSocket; ++attempt) {
+    for (int attempt = 0; attempt < (pickAddress ? 20 : 1) && m_listener == platform::kInvalidSocket;
+         ++attempt) {
         if (pickAddress) m_address = NextLoopbackAddress();
         m_listener = platform::Listen(m_address.c_str(), port, 16);
     }
@@ -144,7 +178,8 @@ void TestGateway::DefaultAnswer(Peer& peer, const CKesMsg& request) {
                 peer.Close();
             }
             return;
-        default: peer.Send(Confirmation(request, {0}));
+        default:
+            peer.Send(Confirmation(request, {0}));
     }
 }
 
@@ -157,7 +192,8 @@ std::vector<CKesMsg> TestGateway::Requests() {
     std::vector<CKesMsg> out;
     for (const CKesMsg& t : Received()) {
         const uint8_t number = t.CommandCode() & 0xFF;
-        if (IsConfirmationCode(t.CommandCode()) || number == cmd::kConnect || number == cmd::kDisconnect) continue;
+        if (IsConfirmationCode(t.CommandCode()) || number == cmd::kConnect || number == cmd::kDisconnect)
+            continue;
         out.push_back(t);
     }
     return out;

@@ -24,6 +24,19 @@ using Bytes = std::vector<uint8_t>;
 // parallel processes never share one.
 std::string NextLoopbackAddress();
 
+// Sets the send and receive buffers of a socket, as a gateway with a small
+// TCP stack has them.
+void SetSocketBuffers(platform::SocketHandle socket, int bytes);
+// Gives every TCP socket this process creates from now on these buffers
+// (0: the system's), so that the library's own end has a small window from
+// its first packet: the library offers no way to set them. The binary must
+// be linked with the socket hook (SocketHook.cpp); whether it applied them
+// is told afterwards.
+void SetNewSocketBuffers(int bytes);
+bool NewSocketBuffersApplied();
+extern std::atomic<int> g_newSocketBuffers;
+extern std::atomic<bool> g_newSocketBuffersApplied;
+
 // Wire bytes of a telegram.
 Bytes Wire(uint16_t code, uint16_t id, const Bytes& data);
 // The confirmation of `request` with `data`.
