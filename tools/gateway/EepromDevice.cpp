@@ -29,7 +29,7 @@ bool EepromDevice::ValidSize(uint64_t size) {
 }
 
 bool EepromDevice::Load(const std::string& path, std::string& error) {
-    if (!LoadImage(path, m_memory, 0xFF, error)) return false;
+    if (!LoadImage(path, m_memory, 0xFF, "EEPROM", error)) return false;
     m_dirty = false;
     return true;
 }
@@ -37,7 +37,7 @@ bool EepromDevice::Load(const std::string& path, std::string& error) {
 bool EepromDevice::Save(const std::string& path, std::string& error) {
     std::error_code ec;
     if (!m_dirty && std::filesystem::exists(path, ec)) return true;
-    if (!SaveImage(path, m_memory, error)) return false;
+    if (!SaveImage(path, m_memory, "EEPROM", error)) return false;
     m_dirty = false;
     return true;
 }

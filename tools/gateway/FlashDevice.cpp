@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <utility>
+
+#include "MemoryImage.h"
 
 namespace kestrix::gateway {
 
@@ -90,24 +91,7 @@ bool FlashDevice::ValidSize(uint64_t size) {
 }
 
 bool FlashDevice::Load(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::error_code ec;
-        if (!std::filesystem::exists(path, ec)) return true;
-        error = "cannot read flash image " + path;
-        return false;
-    }
-    file.read(reinterpret_cast<char*>(m_memory.data()), static_cast<std::streamsize>(m_memory.size()));
-    if (file.bad()) {
-        error = "cannot read flash image " + path;
-        return false;
-    }
-    const auto loaded = static_cast<size_t>(file.gcount());
-    if (file.peek() != std::ifstream::traits_type::eof()) {
-        error = "flash image " + path + " is larger than the flash";
-        return false;
-    }
-    for (size_t i = loaded; i < m_memory.size(); ++i) m_memory[i] = 0xFF;
+    if (!LoadImage(path, m_memory, 0xFF, "flash", error)) return false;
     m_dirty = false;
     return true;
 }
@@ -115,22 +99,7 @@ bool FlashDevice::Load(const std::string& path, std::string& error) {
 bool FlashDevice::Save(const std::string& path, std::string& error) {
     std::error_code ec;
     if (!m_dirty && std::filesystem::exists(path, ec)) return true;
-    // Write aside and rename, so an interrupted save never leaves half an image.
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(m_memory.data()),
-                   static_cast<std::streamsize>(m_memory.size()));
-        if (!file) {
-            error = "cannot write flash image " + temporary;
-            return false;
-        }
-    }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        error = "cannot replace flash image " + path + ": " + ec.message();
-        return false;
-    }
+    if (!SaveImage(path, m_memory, "flash", error)) return false;
     m_dirty = false;
     return true;
 }

@@ -1,8 +1,8 @@
 #include "SpiBus.h"
 
 #include <algorithm>
-#include <thread>
 
+#include "FaultInjector.h"
 #include "VcdTrace.h"
 
 namespace kestrix::gateway {
@@ -60,11 +60,7 @@ void SpiBus::SpendBusTime(size_t bytes) {
         m_busFree = std::max(Clock::now(), m_busFree) + std::chrono::round<Clock::duration>(busTime);
         done = m_busFree;
     }
-    while (!m_stop.load()) {
-        const auto now = Clock::now();
-        if (now >= done) return;
-        std::this_thread::sleep_for(std::min<Clock::duration>(done - now, std::chrono::milliseconds(20)));
-    }
+    SleepUnlessStopped(m_stop, done - Clock::now());
 }
 
 }  // namespace kestrix::gateway

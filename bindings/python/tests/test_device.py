@@ -2,6 +2,7 @@
 Simulator(device=...) and the pytest marker."""
 
 import textwrap
+import time
 import unittest
 
 from kestrix_spi import Gateway, KestrixError
@@ -37,7 +38,7 @@ class Register:
 class PythonDeviceTest(unittest.TestCase):
     def test_the_device_answers_and_sees_every_frame(self):
         device = Register()
-        with Simulator(device=device) as simulator, Gateway(simulator.address) as gateway:
+        with Simulator(device=device, speed=1) as simulator, Gateway(simulator.address) as gateway:
             self.assertIs(simulator.device, device)
             gateway.transfer(b"\x83\x5a")
             self.assertEqual(gateway.transfer(b"\x03", 2), b"\x00\x5a")
@@ -48,12 +49,16 @@ class PythonDeviceTest(unittest.TestCase):
 
     def test_a_device_that_raises_fails_only_its_own_transfer(self):
         device = Register()
-        with Simulator(device=device) as simulator, Gateway(simulator.address) as gateway:
+        with Simulator(device=device, speed=1) as simulator, Gateway(simulator.address) as gateway:
             with self.assertRaises(KestrixError) as caught:
                 gateway.transfer(b"\xee\x00")
             self.assertEqual(caught.exception.code, 0x0321)
             gateway.transfer(b"\x81\x11")
             self.assertEqual(gateway.transfer(b"\x01", 2), b"\x00\x11")
+            # Standard error is read on a thread of its own: give the line time to arrive.
+            deadline = time.monotonic() + 10
+            while not any("SPI device tcp:" in line for line in simulator.log) and time.monotonic() < deadline:
+                time.sleep(0.02)
             self.assertTrue(any("SPI device tcp:" in line for line in simulator.log), simulator.log)
         self.assertEqual([str(error) for error in simulator.device_errors], ["the device fails on purpose"])
 
